@@ -1,0 +1,37 @@
+# tamsel_add_test(NAME SOURCES ... LIBS ... [LABELS ...]): one GoogleTest executable, each test
+# a CTest case.
+function(tamsel_add_test name)
+  if(NOT TAMSEL_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  gtest_discover_tests(${name} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# tamsel_add_fuzzer(NAME SOURCES ... LIBS ...): a libFuzzer target, built only with TAMSEL_FUZZ.
+function(tamsel_add_fuzzer name)
+  if(NOT TAMSEL_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_property(GLOBAL APPEND PROPERTY TAMSEL_FUZZERS ${name})
+endfunction()
+
+# tamsel_add_bench(NAME SOURCES ... LIBS ...): a Google Benchmark executable run by `make bench`.
+function(tamsel_add_bench name)
+  if(NOT TAMSEL_BENCH)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+  set_property(GLOBAL APPEND PROPERTY TAMSEL_BENCHES ${name})
+endfunction()

@@ -1,0 +1,41 @@
+// The one owning descriptor type: closes on destruction, moves but never copies.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace tamsel {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+
+  // Gives up ownership without closing.
+  [[nodiscard]] int release() { return std::exchange(fd_, -1); }
+
+  // Closes the held descriptor (if any) and takes ownership of fd. close() errors are ignored:
+  // the descriptor is gone either way on Linux.
+  void reset(int fd = -1) {
+    if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace tamsel
