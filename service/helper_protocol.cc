@@ -9,11 +9,16 @@ std::span<const ValueKind> replyKinds(ReplyShape shape) {
   static constexpr std::array kLogs = {ValueKind::kString, ValueKind::kString, ValueKind::kInt32};
   static constexpr std::array kPing = {ValueKind::kBool};
   switch (shape) {
-    case ReplyShape::kStatus: return kStatus;
-    case ReplyShape::kSocket: return kSocket;
-    case ReplyShape::kVersion: return kVersion;
-    case ReplyShape::kLogs: return kLogs;
-    case ReplyShape::kPing: return kPing;
+    case ReplyShape::kStatus:
+      return kStatus;
+    case ReplyShape::kSocket:
+      return kSocket;
+    case ReplyShape::kVersion:
+      return kVersion;
+    case ReplyShape::kLogs:
+      return kLogs;
+    case ReplyShape::kPing:
+      return kPing;
   }
   return {};
 }

@@ -23,6 +23,19 @@ struct PeerCredentials {
 // The peer of the request the calling thread is serving; absent outside a request.
 std::optional<PeerCredentials> currentConnectionPeer();
 
+// Marks the calling thread as serving a request of peer until destroyed. The service layer
+// wraps every body in one; tests use it to play a request.
+class ScopedRequestPeer {
+ public:
+  explicit ScopedRequestPeer(PeerCredentials peer);
+  ~ScopedRequestPeer();
+  ScopedRequestPeer(const ScopedRequestPeer&) = delete;
+  ScopedRequestPeer& operator=(const ScopedRequestPeer&) = delete;
+
+ private:
+  std::optional<PeerCredentials> previous_;
+};
+
 // Answers one request, at most once. If dropped unanswered, the connection gets a protocol error
 // instead, so a client never waits for ever.
 class Responder {

@@ -25,7 +25,9 @@ using Value = std::variant<StringValue, bool, std::int64_t, std::uint16_t, std::
 
 enum class ValueKind : std::uint8_t { kString = 0, kBool, kInt64, kUInt16, kInt32, kFd };
 
-inline ValueKind kindOf(const Value& v) { return static_cast<ValueKind>(v.index()); }
+inline ValueKind kindOf(const Value& v) {
+  return static_cast<ValueKind>(v.index());
+}
 
 struct Request {
   std::uint64_t id = 0;

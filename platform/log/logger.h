@@ -16,7 +16,14 @@
 namespace tamsel::log {
 
 // The platform's level numbers, as stored and as read back. 0 only ever appears when reading.
-enum class Level : int { kUndefined = 0, kDebug = 1, kInfo = 2, kNotice = 3, kError = 4, kFault = 5 };
+enum class Level : int {
+  kUndefined = 0,
+  kDebug = 1,
+  kInfo = 2,
+  kNotice = 3,
+  kError = 4,
+  kFault = 5
+};
 
 struct Entry {
   std::chrono::system_clock::time_point time;  // full precision as the clock gives it
@@ -67,15 +74,25 @@ class Logger {
   void log(Level level, std::string_view format, std::initializer_list<Arg> args) const;
 
   template <typename... A>
-  void debug(std::string_view f, const A&... a) const { log(Level::kDebug, f, {toArg(a)...}); }
+  void debug(std::string_view f, const A&... a) const {
+    log(Level::kDebug, f, {toArg(a)...});
+  }
   template <typename... A>
-  void info(std::string_view f, const A&... a) const { log(Level::kInfo, f, {toArg(a)...}); }
+  void info(std::string_view f, const A&... a) const {
+    log(Level::kInfo, f, {toArg(a)...});
+  }
   template <typename... A>
-  void notice(std::string_view f, const A&... a) const { log(Level::kNotice, f, {toArg(a)...}); }
+  void notice(std::string_view f, const A&... a) const {
+    log(Level::kNotice, f, {toArg(a)...});
+  }
   template <typename... A>
-  void error(std::string_view f, const A&... a) const { log(Level::kError, f, {toArg(a)...}); }
+  void error(std::string_view f, const A&... a) const {
+    log(Level::kError, f, {toArg(a)...});
+  }
   template <typename... A>
-  void fault(std::string_view f, const A&... a) const { log(Level::kFault, f, {toArg(a)...}); }
+  void fault(std::string_view f, const A&... a) const {
+    log(Level::kFault, f, {toArg(a)...});
+  }
 
   const std::string& subsystem() const { return subsystem_; }
   const std::string& category() const { return category_; }
