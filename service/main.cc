@@ -1,0 +1,26 @@
+// TamselHelper: the privileged helper daemon. Started by the service manager as root; runs until
+// the service manager stops it. It takes no arguments and reads no configuration.
+#include <memory>
+
+#include "platform/identity.h"
+#include "platform/ipc/service.h"
+#include "platform/log/daemon_sink.h"
+#include "service/code_signing_requirement.h"
+#include "service/helper_delegate.h"
+#include "service/helper_export.h"
+#include "service/helper_impl.h"
+
+int main() {
+  using namespace tamsel;
+  // Where logger's entries go: the platform's log store, echoed to standard error.
+  log::setDefaultSink(log::openDaemonSink(kLogStorePath));
+
+  auto helper = std::make_shared<const HelperImpl>();
+  HelperDelegate delegate(std::make_shared<const HelperExport>(helper));
+  ipc::Listener listener(kHelperIdentifier);
+  listener.setDelegate(&delegate);
+  listener.setConnectionCodeSigningRequirement(codeSigningRequirement());
+  listener.resume();
+  listener.run();
+  return 0;
+}
