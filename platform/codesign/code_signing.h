@@ -53,4 +53,7 @@ OSStatus staticCodeCheckValidity(const StaticCode& code, const Requirement& requ
 // The same against platformAnchor().
 OSStatus staticCodeCheckValidity(const StaticCode& code, const Requirement& requirement);
 
+// The constant's name for the statuses above ("errSecCSReqFailed"), "unknown status" otherwise.
+const char* statusName(OSStatus status);
+
 }  // namespace tamsel::codesign
