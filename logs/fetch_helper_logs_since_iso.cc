@@ -1,0 +1,83 @@
+#include "logs/fetch_helper_logs_since_iso.h"
+
+#include <optional>
+#include <utility>
+
+#include "logs/json_string.h"
+#include "logs/log_level_names.h"
+#include "logs/log_timestamp.h"
+#include "platform/identity.h"
+#include "platform/log/log_reader.h"
+
+namespace tamsel {
+namespace {
+
+constexpr std::string_view kReadFailure = "failed to read helper logs: ";
+
+struct Outcome {
+  std::optional<std::string> text;
+  Message message;
+};
+
+// Appends the entry's line to text (after a "\n" unless it is the first), or leaves text as it
+// was when the entry cannot be exported.
+bool appendLine(std::string& text, const log::StoredEntry& entry, LogTime since) {
+  const TimestampFormatter& formatter = fractionalTimestampFormatter();
+  char ts[TimestampFormatter::kMaxLength];
+  const std::string_view tsText(
+      ts, formatter.format(LogTime(std::chrono::nanoseconds(entry.time)), ts));
+  // Compared at the precision of ts: an entry in the same millisecond as since is not newer.
+  const std::optional<LogTime> t = parseLogTimestamp(tsText);
+  if (!t || *t <= since) return false;
+
+  const std::size_t start = text.size();
+  if (start != 0) text += '\n';
+  text += "{\"ts\":\"";
+  text += tsText;  // digits, '-', ':', '.', 'T', 'Z': nothing to escape
+  text += "\",\"level\":\"";
+  text += logLevelName(entry.level);
+  text += "\",\"message\":";
+  if (!appendJsonString(text, entry.message)) {
+    text.resize(start);
+    return false;
+  }
+  text += '}';
+  return true;
+}
+
+Outcome exportSince(std::string_view storePath, const std::string& since) {
+  const std::optional<LogTime> sinceTime = parseLogTimestamp(since);
+  if (!sinceTime) return {std::string(), std::nullopt};
+
+  auto reader = log::LogReader::open(storePath);
+  if (!reader) return {std::nullopt, std::string(kReadFailure) + reader.error().description};
+
+  std::string text;
+  std::size_t lines = 0;
+  const Status status = reader->forEachSince(
+      kHelperIdentifier, sinceTime->time_since_epoch().count(), [&](const log::StoredEntry& e) {
+        if (appendLine(text, e, *sinceTime)) ++lines;
+        return lines < maxExportedEntries;
+      });
+  if (!status) return {std::nullopt, std::string(kReadFailure) + status.error().description};
+  return {std::move(text), std::nullopt};
+}
+
+}  // namespace
+
+void fetchHelperLogsSinceISOFromStore(std::string_view storePath, const std::string& since,
+                                      LogsReply reply) {
+  Outcome outcome;
+  try {
+    outcome = exportSince(storePath, since);
+  } catch (...) {  // only allocation can throw here
+    outcome = {std::nullopt, std::string(kReadFailure) + "out of memory"};
+  }
+  reply(std::move(outcome.text), std::move(outcome.message), 0);
+}
+
+void fetchHelperLogsSinceISO(const std::string& since, LogsReply reply) {
+  fetchHelperLogsSinceISOFromStore(kLogStorePath, since, std::move(reply));
+}
+
+}  // namespace tamsel

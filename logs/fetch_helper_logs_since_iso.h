@@ -1,0 +1,25 @@
+// fetchHelperLogsSinceISO: the helper's own log entries newer than a point in time, oldest
+// first, at most maxExportedEntries, one JSON object {"ts","level","message"} per line.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "service/reply.h"
+
+namespace tamsel {
+
+inline constexpr std::size_t maxExportedEntries = 500;
+
+// Replies exactly once, never throws, logs nothing:
+//  since unparsable                  -> "", no message, 0 (the store is not opened)
+//  store cannot be opened or read    -> no text, "failed to read helper logs: " + description, 0
+//  otherwise                         -> the lines joined by "\n" (no trailing one), no message, 0
+void fetchHelperLogsSinceISO(const std::string& since, LogsReply reply);
+
+// The same, reading the store at storePath.
+void fetchHelperLogsSinceISOFromStore(std::string_view storePath, const std::string& since,
+                                      LogsReply reply);
+
+}  // namespace tamsel

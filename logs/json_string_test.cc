@@ -1,0 +1,49 @@
+#include "logs/json_string.h"
+
+#include <gtest/gtest.h>
+
+#include "logs/log_level_names.h"
+
+namespace tamsel {
+namespace {
+
+std::string json(std::string_view text) {
+  std::string out = "prefix:";
+  EXPECT_TRUE(appendJsonString(out, text)) << text;
+  return out.substr(7);
+}
+
+TEST(JsonString, EscapesAsThePlatformSerializer) {
+  EXPECT_EQ(json(""), "\"\"");
+  EXPECT_EQ(json("say \"hi\"\nto /tmp\\x"), R"("say \"hi\"\nto \/tmp\\x")");
+  EXPECT_EQ(json("\b\f\r\t"), R"("\b\f\r\t")");
+  EXPECT_EQ(json(std::string_view("\0\x01\x1f\x7f", 4)), "\"\\u0000\\u0001\\u001f\x7f\"");
+  EXPECT_EQ(json("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xE2\x80\xA8"),
+            "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xE2\x80\xA8\"");
+}
+
+TEST(JsonString, InvalidUtf8IsRefusedAndLeavesNoTrace) {
+  for (const std::string_view bad :
+       {std::string_view("a\x80"), std::string_view("\xC0\x80"), std::string_view("\xED\xA0\x80"),
+        std::string_view("\xF4\x90\x80\x80"), std::string_view("\xF5\x80\x80\x80"),
+        std::string_view("end\xE2\x82"), std::string_view("\xE0\x80\xAF"),
+        std::string_view("\xFF")}) {
+    std::string out = "kept";
+    EXPECT_FALSE(appendJsonString(out, bad));
+    EXPECT_EQ(out, "kept");
+  }
+}
+
+TEST(LogLevelNames, TableAndFallback) {
+  EXPECT_EQ(logLevelName(0), "info");
+  EXPECT_EQ(logLevelName(1), "debug");
+  EXPECT_EQ(logLevelName(2), "info");
+  EXPECT_EQ(logLevelName(3), "notice");
+  EXPECT_EQ(logLevelName(4), "error");
+  EXPECT_EQ(logLevelName(5), "fault");
+  EXPECT_EQ(logLevelName(6), "info");
+  EXPECT_EQ(logLevelName(-1), "info");
+}
+
+}  // namespace
+}  // namespace tamsel
