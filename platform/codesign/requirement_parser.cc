@@ -210,7 +210,9 @@ class Parser {
     int index = 0;
     const char* end = word.data() + word.size();
     auto [p, ec] = std::from_chars(word.data(), end, index);
-    return ec == std::errc() && p == end;
+    if (ec != std::errc() || p != end) return false;
+    node.certificateIndex = index;
+    return true;
   }
 
   bool parseField(RequirementNode& node) {
