@@ -1,0 +1,123 @@
+#include "host/file_ops.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace tamsel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileOps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/file_ops_XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    dir_ = templ;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static std::string read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  std::size_t entriesIn(const std::string& path) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(path), fs::directory_iterator()));
+  }
+
+  std::string dir_;
+};
+
+TEST_F(FileOps, AtomicWriteCreatesAndReplacesLeavingNoStagingFile) {
+  const std::string path = dir_ + "/test";
+  ASSERT_TRUE(atomicWriteFile(path, std::string("one\0two", 7)).ok());
+  EXPECT_EQ(read(path), std::string("one\0two", 7));
+  ASSERT_TRUE(atomicWriteFile(path, "").ok());
+  EXPECT_EQ(read(path), "");
+  EXPECT_EQ(entriesIn(dir_), 1u);
+
+  // The file gets the process's default mode, readable by others under the usual umask.
+  mode_t mask = ::umask(022);
+  ::umask(mask);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
+TEST_F(FileOps, AtomicWriteReplacesALinkRatherThanWritingThroughIt) {
+  const std::string outside = dir_ + "/outside";
+  std::ofstream(outside) << "keep";
+  fs::create_symlink(outside, dir_ + "/test");
+  ASSERT_TRUE(atomicWriteFile(dir_ + "/test", "new").ok());
+  EXPECT_FALSE(fs::is_symlink(dir_ + "/test"));
+  EXPECT_EQ(read(dir_ + "/test"), "new");
+  EXPECT_EQ(read(outside), "keep");
+}
+
+TEST_F(FileOps, AtomicWriteFailureLeavesTheOldFile) {
+  // The target is a non-empty directory: rename fails, the staged file must go.
+  fs::create_directories(dir_ + "/test/sub");
+  Status s = atomicWriteFile(dir_ + "/test", "x");
+  ASSERT_FALSE(s.ok());
+  EXPECT_NE(s.error().code, 0);
+  EXPECT_EQ(s.error().description,
+            "could not write " + dir_ + "/test: " + std::strerror(s.error().code));
+  EXPECT_TRUE(fs::is_directory(dir_ + "/test/sub"));
+  EXPECT_EQ(entriesIn(dir_), 1u);
+}
+
+TEST_F(FileOps, CreateDirectoriesMakesMissingParents) {
+  ASSERT_TRUE(createDirectories(dir_ + "/a/b/c").ok());
+  EXPECT_TRUE(fs::is_directory(dir_ + "/a/b/c"));
+  ASSERT_TRUE(createDirectories(dir_ + "/a/b/c").ok());
+
+  std::ofstream(dir_ + "/file") << "x";
+  Status s = createDirectories(dir_ + "/file/sub");
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().code, ENOTDIR);
+  Status t = createDirectories(dir_ + "/file");
+  ASSERT_FALSE(t.ok());
+  EXPECT_EQ(t.error().code, ENOTDIR);
+}
+
+TEST_F(FileOps, RemoveItemRemovesLinksNotTheirTargets) {
+  fs::create_directories(dir_ + "/keep");
+  std::ofstream(dir_ + "/keep/file") << "x";
+  fs::create_directories(dir_ + "/tree/a/b");
+  std::ofstream(dir_ + "/tree/a/b/f") << "x";
+  fs::create_symlink(dir_ + "/keep", dir_ + "/tree/a/linkdir");
+  fs::create_symlink(dir_ + "/keep/file", dir_ + "/tree/linkfile");
+  fs::create_symlink(dir_ + "/keep", dir_ + "/toplink");
+
+  ASSERT_TRUE(removeItem(dir_ + "/tree").ok());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ + "/tree")));
+  ASSERT_TRUE(removeItem(dir_ + "/toplink").ok());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ + "/toplink")));
+  EXPECT_EQ(read(dir_ + "/keep/file"), "x");
+
+  Status missing = removeItem(dir_ + "/nothing");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().code, ENOENT);
+}
+
+TEST_F(FileOps, EntryExistsFollowsAFinalLink) {
+  fs::create_symlink(dir_ + "/nowhere", dir_ + "/dangling");
+  fs::create_symlink(dir_, dir_ + "/good");
+  EXPECT_FALSE(entryExists(dir_ + "/dangling"));
+  EXPECT_TRUE(entryExists(dir_ + "/good"));
+  EXPECT_FALSE(entryExists(dir_ + "/absent"));
+}
+
+}  // namespace
+}  // namespace tamsel
