@@ -1,0 +1,78 @@
+// What a system test sees of the sandbox it runs in: fixed places, the test users, the daemon
+// process and ways to run programs and functions as root or as a test user.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tamsel::systemtest {
+
+// Places inside the sandbox (laid out by sandbox/run and sandbox/build-image.sh).
+inline constexpr std::string_view kLibexecDir = "/usr/local/libexec/tamsel";
+inline constexpr std::string_view kSignedHelperctl = "/usr/local/libexec/tamsel/tamsel-helperctl";
+inline constexpr std::string_view kClientsDir = "/usr/local/libexec/tamsel/clients";
+inline constexpr std::string_view kUnsignedSelf =
+    "/usr/local/libexec/tamsel/tests/tamsel_system_test-unsigned";
+inline constexpr std::string_view kDaemonPidFile = "/run/TamselHelper.pid";
+inline constexpr std::string_view kDaemonLog = "/var/log/TamselHelper.stderr.log";
+inline constexpr std::string_view kToolFdsDir = "/run/tamsel-sandbox/tool-fds";
+inline constexpr std::string_view kHoldToolsFile = "/run/tamsel-sandbox/hold-tools";
+
+// The helperctl copies the build signs differently: file name under kClientsDir, what it is.
+struct ClientCopy {
+  std::string_view fileName;
+  std::string_view what;
+  std::string path() const { return std::string(kClientsDir) + "/" + std::string(fileName); }
+};
+inline constexpr ClientCopy kUnsignedClient{"tamsel-helperctl-unsigned", "unsigned"};
+inline constexpr ClientCopy kOtherTeamClient{"tamsel-helperctl-other-team", "another team"};
+inline constexpr ClientCopy kOtherRootClient{"tamsel-helperctl-other-root", "another root"};
+inline constexpr ClientCopy kModifiedClient{"tamsel-helperctl-modified", "signed, then modified"};
+
+struct TestUser {
+  std::string_view name;
+  uid_t uid;
+  gid_t gid;
+  std::string_view home;
+};
+inline constexpr TestUser kAlice{"alice", 501, 20, "/Users/alice"};
+inline constexpr TestUser kBob{"bob", 502, 20, "/Users/bob"};
+
+// True inside the sandbox (the daemon's pid file and the signed client are there).
+bool insideSandbox();
+
+// The daemon's pid, checked against /proc/<pid>/exe; absent when it is not running.
+std::optional<pid_t> daemonPid();
+
+// Entries of /proc/<pid>/fd: the descriptors the process holds. -1 when it cannot be read.
+int openDescriptorCount(pid_t pid);
+
+// Waits (up to timeoutMs) until the process holds exactly `count` descriptors; returns the last
+// count seen. Closing a connection on the daemon's side happens shortly after the client's.
+int waitForDescriptorCount(pid_t pid, int count, int timeoutMs);
+
+struct ProgramResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+  std::string describe() const;  // for failure messages
+};
+
+// Runs argv[0] with argv (no shell), standard input empty, as root or as a test user.
+ProgramResult runProgram(const std::vector<std::string>& argv,
+                         const std::optional<TestUser>& as = std::nullopt);
+
+// Runs fn in a forked child that has become the user (groups cleared, gid, then uid; HOME set)
+// and returns its result as the child's exit status (128 + signal if it died). The child never
+// returns into the test framework.
+int runAsUser(const TestUser& user, const std::function<int()>& fn);
+
+// Runs fn in a forked child, as root. Same status rules as runAsUser.
+int runInChild(const std::function<int()>& fn);
+
+}  // namespace tamsel::systemtest
