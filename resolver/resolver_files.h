@@ -1,0 +1,40 @@
+// The per-domain resolver files under "/etc/resolver": one file per top-level label, sending
+// lookups under that label to the name server and port the client gives.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "service/helper_impl.h"
+#include "service/reply.h"
+
+namespace tamsel {
+
+inline constexpr std::string_view kResolverDirectory = "/etc/resolver";
+
+// A single DNS label: 1 to 63 bytes of "a"-"z", "0"-"9" and "-", not starting or ending
+// with "-".
+bool isValidDNSLabel(std::string_view label);
+
+// "/etc/resolver/" + label, or absent when label must not name a file there.
+std::optional<std::string> resolverFilePath(std::string_view label);
+
+// Operation bodies: each logs its entry line, then replies exactly once.
+void installResolver(const HelperImpl& helper, const std::string& tld,
+                     const std::string& listenAddress, std::int64_t port, StatusReply reply);
+void removeResolver(const HelperImpl& helper, const std::string& tld, StatusReply reply);
+
+// The same, in directory in place of "/etc/resolver" (tests work in a scratch directory).
+std::optional<std::string> resolverFilePathIn(std::string_view directory, std::string_view label);
+void installResolverIn(std::string_view directory, const HelperImpl& helper, const std::string& tld,
+                       const std::string& listenAddress, std::int64_t port, StatusReply reply);
+void removeResolverIn(std::string_view directory, const HelperImpl& helper, const std::string& tld,
+                      StatusReply reply);
+
+// The file's text: a comment line, a "nameserver" line and a "port" line, no final newline.
+std::string resolverFileContent(std::string_view label, std::string_view listenAddress,
+                                std::int64_t port);
+
+}  // namespace tamsel
