@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,10 +49,9 @@ bool becomeUser(const TestUser& user) {
   return ::chdir(home.c_str()) == 0 || ::chdir("/") == 0;
 }
 
-int forkAndRun(const std::function<bool()>& prepare, const std::function<int()>& fn) {
+pid_t forkRunning(const std::function<bool()>& prepare, const std::function<int()>& fn) {
   std::fflush(nullptr);
   const pid_t pid = ::fork();
-  if (pid < 0) return -1;
   if (pid == 0) {
     if (!prepare()) {
       std::perror("system test child: cannot become the test user");
@@ -60,7 +61,12 @@ int forkAndRun(const std::function<bool()>& prepare, const std::function<int()>&
     std::fflush(nullptr);
     ::_exit(rc);
   }
-  return waitFor(pid);
+  return pid;
+}
+
+int forkAndRun(const std::function<bool()>& prepare, const std::function<int()>& fn) {
+  const pid_t pid = forkRunning(prepare, fn);
+  return pid < 0 ? -1 : waitFor(pid);
 }
 
 }  // namespace
@@ -174,6 +180,30 @@ int runAsUser(const TestUser& user, const std::function<int()>& fn) {
 
 int runInChild(const std::function<int()>& fn) {
   return forkAndRun([] { return true; }, fn);
+}
+
+Child::Child(const std::optional<TestUser>& as, const std::function<int()>& fn) {
+  pid_ = forkRunning([&as] { return !as || becomeUser(*as); }, fn);
+}
+
+Child::~Child() {
+  if (pid_ > 0 && !status_) {
+    ::kill(pid_, SIGKILL);
+    waitFor(pid_);
+  }
+}
+
+std::optional<int> Child::poll() {
+  if (pid_ <= 0 || status_) return status_;
+  int wstatus = 0;
+  if (::waitpid(pid_, &wstatus, WNOHANG) == pid_) status_ = statusOf(wstatus);
+  return status_;
+}
+
+int Child::wait() {
+  if (pid_ <= 0) return -1;
+  if (!status_) status_ = waitFor(pid_);
+  return *status_;
 }
 
 }  // namespace tamsel::systemtest

@@ -16,6 +16,8 @@ namespace tamsel::systemtest {
 inline constexpr std::string_view kLibexecDir = "/usr/local/libexec/tamsel";
 inline constexpr std::string_view kSignedHelperctl = "/usr/local/libexec/tamsel/tamsel-helperctl";
 inline constexpr std::string_view kClientsDir = "/usr/local/libexec/tamsel/clients";
+inline constexpr std::string_view kSignedSelf =
+    "/usr/local/libexec/tamsel/tests/tamsel_system_test";
 inline constexpr std::string_view kUnsignedSelf =
     "/usr/local/libexec/tamsel/tests/tamsel_system_test-unsigned";
 inline constexpr std::string_view kDaemonPidFile = "/run/TamselHelper.pid";
@@ -74,5 +76,25 @@ int runAsUser(const TestUser& user, const std::function<int()>& fn);
 
 // Runs fn in a forked child, as root. Same status rules as runAsUser.
 int runInChild(const std::function<int()>& fn);
+
+// A forked child that runs fn (as the user, if given) while the test goes on. Killed and reaped
+// on destruction if still running.
+class Child {
+ public:
+  Child(const std::optional<TestUser>& as, const std::function<int()>& fn);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // The exit status once it has ended, without waiting.
+  std::optional<int> poll();
+  // Waits for the end; the status as runAsUser gives it.
+  int wait();
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
 
 }  // namespace tamsel::systemtest
