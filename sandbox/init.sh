@@ -8,7 +8,23 @@ readonly socket=/run/app.tamsel.TamselHelper.socket
 readonly daemon_log=/var/log/TamselHelper.stderr.log
 readonly pid_file=/run/TamselHelper.pid
 readonly timeout=${TAMSEL_SANDBOX_TIMEOUT:-10}
-unset TAMSEL_SANDBOX_TIMEOUT
+readonly hardened=${TAMSEL_SANDBOX_HARDENED:-0}
+readonly unit=/usr/local/libexec/tamsel/packaging/systemd/app.tamsel.TamselHelper.service
+unset TAMSEL_SANDBOX_TIMEOUT TAMSEL_SANDBOX_HARDENED
+
+# The daemon's command line: as is, or confined the way the packaged service unit confines it
+# (its capability bounding set, no new privileges), so tests prove the unit leaves it enough.
+daemon_command() {
+  if [ "$hardened" != 1 ]; then
+    echo "$daemon"
+    return
+  fi
+  local caps
+  caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit" | tr ' ' '\n' |
+    sed -n 's/^CAP_\(.*\)/+\L\1/p' | paste -sd,)
+  [ -n "$caps" ] || { echo "sandbox: no CapabilityBoundingSet in $unit" >&2; exit 125; }
+  echo "setpriv --bounding-set -all,$caps --inh-caps -all --no-new-privs -- $daemon"
+}
 
 # True once a Unix socket bound to $socket is in the listening state (flag __SO_ACCEPTCON).
 listening() {
@@ -19,7 +35,10 @@ listening() {
 daemon_pid=""
 start_daemon() {
   : >"$daemon_log"
-  "$daemon" </dev/null >>"$daemon_log" 2>&1 &
+  local command
+  command=$(daemon_command) || exit 125
+  # shellcheck disable=SC2086 # the command is words without blanks inside them
+  $command </dev/null >>"$daemon_log" 2>&1 &
   daemon_pid=$!
   echo "$daemon_pid" >"$pid_file"
   local deadline=$((SECONDS + timeout))
