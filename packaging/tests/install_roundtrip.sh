@@ -79,7 +79,11 @@ verify_units() {
     [ -d "$f" ] || fail "not created: $f"
   done
   if command -v systemd-analyze >/dev/null; then
+    # The checker leaves a marker under /run/systemd; that is its own, not the installation's.
+    local had_run_systemd=0
+    [ ! -e /run/systemd ] || had_run_systemd=1
     systemd-analyze verify --man=no "${units[@]}" || fail "systemd-analyze verify"
+    [ "$had_run_systemd" = 1 ] || rm -rf /run/systemd
   fi
 }
 
