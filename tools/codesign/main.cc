@@ -35,6 +35,23 @@ constexpr char kUsage[] =
     "      without checking it.\n"
     "  tamsel-codesign --help\n";
 
+// Values read from a file are shown with control bytes escaped, so a signature cannot drive the
+// terminal.
+std::string printable(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 int usageError(const std::string& message) {
   std::fprintf(stderr, "tamsel-codesign: %s\n%s", message.c_str(), kUsage);
   return kExitUsage;
@@ -163,16 +180,17 @@ int display(int argc, char** argv) {
   std::printf("File: %s\n", file.c_str());
   std::printf("Signed bytes: %llu\n", static_cast<unsigned long long>(info.contentLength));
   std::printf("Signature: %u bytes (CMS, SHA-256)\n", info.signatureLength);
-  std::printf("Identifier: %s\n", info.identifier ? info.identifier->c_str() : "(none)");
+  std::printf("Identifier: %s\n", info.identifier ? printable(*info.identifier).c_str() : "(none)");
   std::printf("Signer subject:\n");
   for (const auto& [type, value] : info.leafSubject) {
-    std::printf("  %s=%s\n", type.c_str(), value.c_str());
+    std::printf("  %s=%s\n", type.c_str(), printable(value).c_str());
   }
   std::printf("Certificates (signer first):\n");
   for (std::size_t i = 0; i < info.certificates.size(); ++i) {
     const auto& cert = info.certificates[i];
     std::printf("  [%zu] subject: %s\n      issuer:  %s\n      sha256:  %s\n", i,
-                cert.subject.c_str(), cert.issuer.c_str(), cert.sha256.c_str());
+                printable(cert.subject).c_str(), printable(cert.issuer).c_str(),
+                cert.sha256.c_str());
   }
   std::printf("(not checked; use verify)\n");
   return kExitOk;
