@@ -49,12 +49,12 @@ Outcome exportSince(std::string_view storePath, const std::string& since) {
   const std::optional<LogTime> sinceTime = parseLogTimestamp(since);
   if (!sinceTime) return {std::string(), std::nullopt};
 
-  auto reader = log::LogReader::open(storePath);
+  auto reader = log::LogReaderPool::shared().acquire(storePath);
   if (!reader) return {std::nullopt, std::string(kReadFailure) + reader.error().description};
 
   std::string text;
   std::size_t lines = 0;
-  const Status status = reader->forEachSince(
+  const Status status = (*reader)->forEachSince(
       kHelperIdentifier, sinceTime->time_since_epoch().count(), [&](const log::StoredEntry& e) {
         if (appendLine(text, e, *sinceTime)) ++lines;
         return lines < maxExportedEntries;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -295,6 +296,62 @@ TEST(LogReader, QueryReadsTheIndexInOrder) {
   sqlite3_close(raw);
   EXPECT_NE(plan.find("entries_by_subsystem_time"), std::string::npos) << plan;
   EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+}
+
+// A pooled reader must not keep serving a store that was removed or replaced at its path.
+TEST(LogReaderPool, FollowsTheFileAtThePath) {
+  TempDir dir;
+  const fs::path db = dir.path() / "log.sqlite3";
+  LogReaderPool pool;
+  const auto messages = [&]() -> std::optional<std::vector<std::string>> {
+    auto lease = pool.acquire(db.string());
+    if (!lease) return std::nullopt;
+    std::vector<std::string> out;
+    if (!(*lease)->forEachSince("s", 0, [&](const StoredEntry& e) {
+          out.emplace_back(e.message);
+          return true;
+        })) {
+      return std::nullopt;
+    }
+    return out;
+  };
+  const auto removeStore = [&] {
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db.string() + suffix);
+  };
+  {
+    auto store = LogStore::open(db.string());
+    ASSERT_TRUE(store.ok());
+    (*store)->write(entryAt(1, "s", "original"));
+    EXPECT_EQ(messages(), std::vector<std::string>{"original"});
+    (*store)->write(entryAt(2, "s", "appended"));  // a warm reader sees new commits
+    EXPECT_EQ(messages(), (std::vector<std::string>{"original", "appended"}));
+  }
+  removeStore();
+  EXPECT_EQ(messages(), std::nullopt);
+  {
+    auto store = LogStore::open(db.string());
+    ASSERT_TRUE(store.ok());
+    (*store)->write(entryAt(1, "s", "replacement"));
+    EXPECT_EQ(messages(), std::vector<std::string>{"replacement"});
+  }
+  removeStore();
+  EXPECT_EQ(messages(), std::nullopt);
+}
+
+TEST(LogReaderPool, LendsEachReaderToOneCallerAtATime) {
+  TempDir dir;
+  const fs::path db = dir.path() / "log.sqlite3";
+  ASSERT_TRUE(LogStore::open(db.string()).ok());
+  LogReaderPool pool(2);
+  auto a = pool.acquire(db.string());
+  auto b = pool.acquire(db.string());
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_NE(&**a, &**b);
+  LogReader* first = &**a;
+  { auto released = std::move(a).value(); }
+  auto c = pool.acquire(db.string());
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(&**c, first);  // returned to the pool and lent again
 }
 
 }  // namespace
