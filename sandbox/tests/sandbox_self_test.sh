@@ -119,6 +119,7 @@ systemd-socket-activate -l /run/app.tamsel.TamselHelper.socket /bin/true 2>/dev/
 child=$!
 trap 'echo "TERM as $(id -u)" >/var/log/stand-in.term; kill $child; exit 0' TERM
 echo "stand-in up" >&2
+grep -E '^(CapBnd|NoNewPrivs):' /proc/self/status >&2
 wait $child
 EOF
   chmod 0755 "$daemon"
@@ -129,6 +130,15 @@ EOF
     grep -qx "TERM as 0" "$work/served/var/log/stand-in.term"
   check "the daemon's stderr lands in its log" \
     grep -q "stand-in up" "$work/served/var/log/TamselHelper.stderr.log"
+  # --hardened: the bounding set of the packaged unit (chown, dac_override, dac_read_search,
+  # fowner, fsetid = bits 0-4; net_bind_service = 10; sys_ptrace = 19) and no new privileges.
+  "$run" --build "$fake" --hardened --root "$work/hardened" -- true
+  check "a hardened run succeeds" test $? = 0
+  log=$work/hardened/var/log/TamselHelper.stderr.log
+  check "the hardened daemon has the unit's bounding set" grep -qP '^CapBnd:\t000000000008041f$' "$log"
+  check "the hardened daemon has no new privileges" grep -qP '^NoNewPrivs:\t1$' "$log"
+  grep -qP '^CapBnd:\t000000000008041f$' "$work/served/var/log/TamselHelper.stderr.log"
+  check "the plain daemon is not confined" test $? = 1
 else
   echo "(systemd-socket-activate not installed: daemon stop not exercised)"
 fi
