@@ -1,7 +1,6 @@
 #include "host/subprocess.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +12,7 @@
 #include <mutex>
 #include <utility>
 
+#include "host/pipe_reader.h"
 #include "host/reader_pool.h"
 #include "platform/unique_fd.h"
 
@@ -151,45 +151,6 @@ std::int32_t waitForExit(pid_t pid) {
   return -1;
 }
 
-constexpr std::size_t kChunk = 64 * 1024;
-
-// Appends everything readable from fd up to end of stream.
-void readToEnd(int fd, std::string& into) {
-  char buffer[kChunk];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      into.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      return;
-    }
-  }
-}
-
-// Drains both pipes on the calling thread; used when no reader worker can be had.
-void readBothToEnd(int outFd, int errFd, std::string& out, std::string& err) {
-  char buffer[kChunk];
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* into[2] = {&out, &err};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        into[i]->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-}
-
 }  // namespace
 
 RunResult run(const std::string& executable, const std::vector<std::string>& arguments) {
@@ -201,8 +162,7 @@ RunResult run(const std::string& executable, const std::vector<std::string>& arg
   auto group = std::make_shared<std::latch>(1);
   auto stderrPipe = std::make_shared<UniqueFd>(std::move(spawned->stderrRead));
   bool submitted = ReaderPool::shared().trySubmit([box, group, stderrPipe] {
-    std::string bytes;
-    readToEnd(stderrPipe->get(), bytes);
+    std::string bytes = readToEnd(stderrPipe->get());
     stderrPipe->reset();
     {
       std::lock_guard lock(box->lock);
@@ -212,7 +172,7 @@ RunResult run(const std::string& executable, const std::vector<std::string>& arg
   });
 
   if (submitted) {
-    readToEnd(spawned->stdoutRead.get(), output.stdout);
+    output.stdout = readToEnd(spawned->stdoutRead.get());
     spawned->stdoutRead.reset();
     group->wait();
   } else {
@@ -236,7 +196,7 @@ RunResult runCapturingStderr(const std::string& executable,
   auto spawned = spawnTool(executable, arguments, /*captureStdout=*/false);
   if (!spawned) return spawned.error();
   Output output;
-  readToEnd(spawned->stderrRead.get(), output.stderr);
+  output.stderr = readToEnd(spawned->stderrRead.get());
   spawned->stderrRead.reset();
   output.status = waitForExit(spawned->pid);
   return output;
