@@ -11,6 +11,8 @@ void helperVersion(const HelperImpl& helper, const std::optional<InfoDictionary>
   reply(answer);
 }
 
-void ping(PingReply reply) { reply(true); }
+void ping(PingReply reply) {
+  reply(true);
+}
 
 }  // namespace tamsel

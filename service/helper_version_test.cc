@@ -30,8 +30,7 @@ TEST_F(Fixture, VersionIsTheStringAsStoredOrUnknown) {
             " 2.0.1 ");
   EXPECT_EQ(versionFor(dictWith("<key>CFBundleShortVersionString</key><integer>2</integer>")),
             "unknown");
-  EXPECT_EQ(versionFor(dictWith("<key>CFBundleVersion</key><string>20260101</string>")),
-            "unknown");
+  EXPECT_EQ(versionFor(dictWith("<key>CFBundleVersion</key><string>20260101</string>")), "unknown");
   EXPECT_EQ(versionFor(std::nullopt), "unknown");
   EXPECT_EQ(sink->messages(),
             (std::vector<std::string>{"helperVersion:  2.0.1 ", "helperVersion: unknown",
