@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/ipc/value.h"
+#include "platform/result.h"
 
 namespace tamsel::ipc {
 
@@ -80,6 +81,9 @@ class ListenerDelegate {
   virtual bool shouldAcceptNewConnection(Connection& connection) = 0;
 };
 
+// The listening socket of the named service: "/run/" + name + ".socket".
+std::string serviceSocketPath(std::string_view serviceName);
+
 // Knobs that tests and benchmarks turn; the daemon uses the defaults.
 struct ListenerOptions {
   std::string socketPath;            // empty: derived from the service name
@@ -103,11 +107,14 @@ class Listener {
   // The main thread's run loop: returns only after stop().
   void run();
   void stop();
+  // Whether the socket could be opened (and, after resume, served); no peer ever sees this.
+  const Status& status() const;
 
   class Impl;
 
  private:
   std::unique_ptr<Impl> impl_;
+  friend struct ListenerTesting;
 };
 
 }  // namespace tamsel::ipc

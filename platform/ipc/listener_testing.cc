@@ -1,0 +1,23 @@
+#include "platform/ipc/listener_testing.h"
+
+#include "platform/ipc/listener_impl.h"
+
+namespace tamsel::ipc {
+
+void ListenerTesting::admitAnyIdentifiedPeer(Listener& listener) {
+  listener.impl_->admission().admitAnyIdentifiedPeerForTesting();
+}
+
+std::size_t ListenerTesting::verificationsRun(Listener& listener) {
+  return listener.impl_->admission().verificationsRun();
+}
+
+std::size_t ListenerTesting::connectionCount(Listener& listener) {
+  return listener.impl_->connectionCount();
+}
+
+int ListenerTesting::workerCount(Listener& listener) {
+  return listener.impl_->workerCount();
+}
+
+}  // namespace tamsel::ipc

@@ -1,0 +1,59 @@
+// Who is on the other end: a live process, pinned while it is identified, and the executable file
+// it runs, both established from what the kernel stamped, never from what the peer says.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "platform/result.h"
+#include "platform/unique_fd.h"
+
+namespace tamsel::ipc {
+
+// Identifies an executable file's contents as far as metadata can: any write changes ctime.
+struct ExecutableKey {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t ctimeSec = 0;
+  std::int64_t ctimeNsec = 0;
+  std::int64_t mtimeSec = 0;
+  std::int64_t mtimeNsec = 0;
+  bool operator==(const ExecutableKey&) const = default;
+};
+
+struct ExecutableKeyHash {
+  std::size_t operator()(const ExecutableKey& k) const;
+};
+
+struct PeerProcess {
+  std::int32_t pid = 0;
+  std::uint32_t euid = 0;
+  std::uint32_t egid = 0;
+  // The process's /proc directory. It stays bound to this very process, not to its pid
+  // number: once the process is gone, nothing can be looked up through it.
+  UniqueFd procDir;
+  ExecutableKey exe;  // what it ran when identified
+};
+
+struct IdentifiedPeer {
+  PeerProcess process;
+  UniqueFd exe;  // the executable, opened through /proc, for checking its signature
+};
+
+// The process that connected the accepted socket fd: SO_PEERCRED and SO_PEERPIDFD, or, when the
+// kernel lacks the latter or useFallback is set, pidfd_open of the stamped pid.
+Result<IdentifiedPeer> identifySocketPeer(int fd, bool useFallback);
+
+// The writer of received bytes: its stamped pid and, when the kernel sent one, its pidfd
+// (otherwise pidfd_open of the pid). Effective ids are read from /proc.
+Result<IdentifiedPeer> identifySender(std::int32_t pid, UniqueFd pidfd);
+
+// True while the process behind pidfd has not exited.
+bool processAlive(int pidfd);
+
+// True when the process is alive and still runs the executable it was identified with: a
+// process that has exec'd another file is someone else now. One system call.
+bool stillRunsSameExecutable(const PeerProcess& process);
+
+}  // namespace tamsel::ipc
