@@ -2,6 +2,7 @@
 // unsigned clients, clients of another team, of another root, or altered after signing are
 // refused before any body runs. The proof is the log store: helperVersion writes an entry line
 // when its body runs, so a refused request must leave no entry at all.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -116,7 +117,8 @@ int requestOnInheritedSocket(std::string_view program) {
   const std::string path(program);
   const int fd = conn->fd();
   return runInChild([&] {
-    if (::dup2(fd, 3) != 3) return 4;  // the copy at 3 is not close-on-exec
+    // Descriptor 3, without close-on-exec (dup2 onto itself would keep the flag).
+    if (fd == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(fd, 3) != 3) return 4;
     ::execl(path.c_str(), path.c_str(), "--child", "request-on-inherited-fd", "3", nullptr);
     return 127;
   });

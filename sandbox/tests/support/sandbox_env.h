@@ -45,7 +45,7 @@ struct TestUser {
 inline constexpr TestUser kAlice{"alice", 501, 20, "/Users/alice"};
 inline constexpr TestUser kBob{"bob", 502, 20, "/Users/bob"};
 
-// True inside the sandbox (the daemon's pid file and the signed client are there).
+// True inside the sandbox with the daemon started.
 bool insideSandbox();
 
 // The daemon's pid, checked against /proc/<pid>/exe; absent when it is not running.
