@@ -25,12 +25,12 @@ namespace cs = tamsel::codesign;
 namespace {
 
 const std::string kPki = TAMSEL_TEST_PKI_DIR;
-constexpr std::size_t kFileSize = 10 * 1024 * 1024;
+constexpr std::size_t kFileSize = std::size_t{10} * 1024 * 1024;
 std::string gSignedPath;
 
 // The raw baseline: read the file in 128 KiB chunks into one buffer and SHA-256 it.
 void BM_RawReadAndSha256(benchmark::State& state) {
-  std::vector<unsigned char> buffer(128 * 1024);
+  std::vector<unsigned char> buffer(std::size_t{128} * 1024);
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   for (auto _ : state) {

@@ -9,7 +9,7 @@
 namespace tamsel::codesign {
 
 std::shared_ptr<const Anchor> anchorFromPemFile(std::string_view path) {
-  auto pem = readSmallFile(path, 64 * 1024);
+  auto pem = readSmallFile(path, std::size_t{64} * 1024);
   if (!pem) return nullptr;
   BioPtr bio(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
   X509Ptr cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);

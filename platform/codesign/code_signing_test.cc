@@ -38,7 +38,8 @@ void writeAll(const fs::path& path, std::string_view data) {
 }
 
 SigningIdentity pkiIdentity(const std::string& name, std::optional<std::string> identifier = {}) {
-  SigningIdentity id{kPki + "/" + name + ".key", kPki + "/" + name + ".pem", "", identifier};
+  SigningIdentity id{kPki + "/" + name + ".key", kPki + "/" + name + ".pem", "",
+                     std::move(identifier)};
   if (name == "team") id.chainPath = kPki + "/team-chain.pem";
   return id;
 }
@@ -59,8 +60,9 @@ class CodeSigningTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   fs::path signedAs(const std::string& identity, std::optional<std::string> identifier = {}) {
-    const fs::path out = dir_ / ("signed-" + identity);
-    Status s = signFile((dir_ / "plain").string(), out.string(), pkiIdentity(identity, identifier));
+    fs::path out = dir_ / ("signed-" + identity);
+    Status s = signFile((dir_ / "plain").string(), out.string(),
+                        pkiIdentity(identity, std::move(identifier)));
     EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().description);
     return out;
   }
@@ -85,7 +87,7 @@ class CodeSigningTest : public ::testing::Test {
       testing::writeKeyAndCertificate(*intermediate, (dir_ / (name + "-ca")).string());
       id.chainPath = (dir_ / (name + "-ca.pem")).string();
     }
-    const fs::path out = dir_ / ("signed-" + name);
+    fs::path out = dir_ / ("signed-" + name);
     EXPECT_TRUE(signFile((dir_ / "plain").string(), out.string(), id).ok());
     return out;
   }

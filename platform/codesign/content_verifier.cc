@@ -3,7 +3,7 @@
 #include <openssl/err.h>
 
 #include <algorithm>
-#include <memory>
+#include <vector>
 
 #include "platform/codesign/file_reading.h"
 #include "platform/codesign/signature_checks.h"
@@ -11,7 +11,7 @@
 namespace tamsel::codesign {
 namespace {
 
-constexpr std::size_t kChunkSize = 128 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{128} * 1024;
 
 const EVP_MD* sha256() {
   static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
@@ -20,8 +20,9 @@ const EVP_MD* sha256() {
 
 // One buffer per thread, reused by every check on that thread: fresh pages cost more than hashing.
 unsigned char* chunkBuffer() {
-  thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunkSize]);
-  return buffer.get();
+  thread_local std::vector<unsigned char> buffer;
+  if (buffer.empty()) buffer.resize(kChunkSize);
+  return buffer.data();
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 namespace tamsel::codesign {
 namespace {
 
-constexpr std::size_t kMaxPemFile = 1024 * 1024;
+constexpr std::size_t kMaxPemFile = std::size_t{1024} * 1024;
 
 std::string opensslReason() {
   const unsigned long code = ERR_peek_last_error();

@@ -19,7 +19,7 @@
 namespace tamsel::codesign {
 namespace {
 
-constexpr std::size_t kCopyChunk = 256 * 1024;
+constexpr std::size_t kCopyChunk = std::size_t{256} * 1024;
 
 struct OpenSslFree {
   void operator()(unsigned char* p) const { OPENSSL_free(p); }

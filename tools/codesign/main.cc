@@ -96,9 +96,9 @@ std::optional<std::string> parseArguments(int argc, char** argv, int first,
   return std::nullopt;
 }
 
-std::string optionOr(const Arguments& args, const std::string& name, std::string fallback) {
+std::string optionOr(const Arguments& args, const std::string& name, const std::string& fallback) {
   auto it = args.options.find(name);
-  return it == args.options.end() ? std::move(fallback) : it->second;
+  return it == args.options.end() ? fallback : it->second;
 }
 
 int sign(int argc, char** argv) {
