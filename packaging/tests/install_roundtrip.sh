@@ -9,7 +9,8 @@ readonly built_daemon=/.sandbox/TamselHelper
 readonly daemon_path=/Applications/Tamsel.app/Contents/MacOS/TamselHelper
 readonly socket=/run/app.tamsel.TamselHelper.socket
 readonly anchor=/etc/codesign/anchor.pem
-readonly helperctl=/usr/local/libexec/tamsel/tamsel-helperctl
+# The signed system-test binary is the client: its "ping" role pings on a fresh connection.
+readonly client=/usr/local/libexec/tamsel/tests/tamsel_system_test
 readonly units=(/etc/systemd/system/app.tamsel.TamselHelper.socket
   /etc/systemd/system/app.tamsel.TamselHelper.service)
 
@@ -44,21 +45,24 @@ serve() {
     echo "(systemd-socket-activate not installed: socket activation not exercised)"
     return 0
   fi
-  if [ ! -x "$helperctl" ]; then
-    echo "(no signed tamsel-helperctl in this build: daemon not exercised)"
+  if [ ! -x "$client" ]; then
+    echo "(no signed system-test binary in this build: daemon not exercised)"
     return 0
   fi
   systemd-socket-activate -l "$socket" "$daemon_path" 2>/tmp/activated.log &
   local activator=$! ok=0 i
   for i in $(seq 100); do
-    if "$helperctl" pingWithReply: >/dev/null 2>&1; then
+    if "$client" --child ping 2>/dev/null; then
       ok=1
       break
     fi
     sleep 0.1
   done
   if [ "$ok" = 1 ]; then
-    "$helperctl" helperVersionWithReply: >/dev/null || fail "helperVersion through the activated socket"
+    # One listening socket on the path: the daemon used the one it was handed.
+    local listeners
+    listeners=$(awk -v p="$socket" '$4 == "00010000" && $8 == p' /proc/net/unix | wc -l)
+    [ "$listeners" = 1 ] || fail "$listeners sockets listen on $socket; expected the activated one"
     echo "served through the activated socket"
   else
     fail "the installed daemon did not answer on the activated socket"
