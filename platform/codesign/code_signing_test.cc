@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/codesign/code_signing_tools.h"
+#include "platform/codesign/signature_checks.h"
 #include "platform/codesign/signature_trailer.h"
 #include "platform/codesign/test_certificates.h"
 #include "service/code_signing_requirement.h"
@@ -160,6 +161,13 @@ TEST_F(CodeSigningTest, WrongSignersFailTheRequirement) {
   EXPECT_EQ(check(signedAs("rogue"), codeSigningRequirement(), otherRoot.get()), errSecSuccess);
   EXPECT_EQ(check(signedAs("team"), codeSigningRequirement(), otherRoot.get()), errSecCSReqFailed);
 
+  // Carrying the team's certificate does not make another team's signature the team's.
+  SigningIdentity decoy = pkiIdentity("otherteam");
+  decoy.chainPath = kPki + "/team.pem";
+  const fs::path decoyed = dir_ / "decoy";
+  ASSERT_TRUE(signFile((dir_ / "plain").string(), decoyed.string(), decoy).ok());
+  EXPECT_EQ(check(decoyed), errSecCSReqFailed);
+
   // Without the intermediate the leaf cannot be chained to the root.
   SigningIdentity noChain = pkiIdentity("team");
   noChain.chainPath.clear();
@@ -230,6 +238,30 @@ TEST_F(CodeSigningTest, AlteredSignedFilesFail) {
   EXPECT_TRUE(flipped == errSecCSSignatureFailed || flipped == errSecCSBadObjectFormat) << flipped;
 }
 
+// Unsigned attributes can be added to a CMS without breaking it; an identifier among them must
+// not count.
+TEST_F(CodeSigningTest, IdentifierOnlyFromSignedAttributes) {
+  const std::string good = readAll(signedAs("team", "app.tamsel.cli"));
+  const std::size_t cmsLength = good.size() - kTrailerSize - content_.size();
+  const auto* der = reinterpret_cast<const unsigned char*>(good.data() + content_.size());
+  CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &der, static_cast<long>(cmsLength)));
+  ASSERT_NE(cms, nullptr);
+  CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+  ASSERT_EQ(CMS_unsigned_add1_attr_by_OBJ(si, const_cast<ASN1_OBJECT*>(identifierAttributeObject()),
+                                          V_ASN1_UTF8STRING, "evil", 4),
+            1);
+  unsigned char* out = nullptr;
+  const int outLength = i2d_CMS_ContentInfo(cms.get(), &out);
+  ASSERT_GT(outLength, 0);
+  const std::string newCms(reinterpret_cast<char*>(out), static_cast<std::size_t>(outLength));
+  OPENSSL_free(out);
+  const auto trailer = encodeTrailer(static_cast<std::uint32_t>(outLength));
+  const fs::path file = dir_ / "unsigned-attribute";
+  writeAll(file, content_ + newCms + std::string(trailer.begin(), trailer.end()));
+  EXPECT_EQ(check(file, R"(identifier "evil")"), errSecCSReqFailed);
+  EXPECT_EQ(check(file, R"(identifier "app.tamsel.cli")"), errSecSuccess);
+}
+
 TEST_F(CodeSigningTest, DamagedTrailersAreBadObjectFormat) {
   const std::string good = readAll(signedAs("team"));
   const std::size_t info = good.size() - kTrailerSize;
@@ -258,6 +290,8 @@ TEST_F(CodeSigningTest, DamagedTrailersAreBadObjectFormat) {
            {content_ + std::string(cmsLength, 'A') + good.substr(info), "garbage instead of CMS"},
            {std::string(kTrailerSize - kSignatureMagic.size(), '\0') + std::string(kSignatureMagic),
             "trailer alone"},
+           {good.substr(0, info) + "junk" + withLength(cmsLength + 4).substr(info),
+            "unsigned bytes between the CMS and the trailer"},
        }) {
     writeAll(file, bytes);
     EXPECT_EQ(check(file), errSecCSBadObjectFormat) << what;
