@@ -139,7 +139,7 @@ std::optional<LogTime> TimestampFormatter::parse(std::string_view text) const {
         oh > 23 || om > 59) {
       return std::nullopt;
     }
-    offset = (east ? 1 : -1) * (oh * 3600 + om * 60);
+    offset = (east ? 1 : -1) * (std::int64_t{oh} * 3600 + std::int64_t{om} * 60);
   } else {
     return std::nullopt;
   }
@@ -151,7 +151,7 @@ std::optional<LogTime> TimestampFormatter::parse(std::string_view text) const {
   }
   const std::int64_t secs =
       daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
-      hour * 3600 + minute * 60 + second - offset;
+      std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second - offset;
   // Borrow a second for a negative time so the product cannot overflow where the sum fits.
   std::int64_t wholeSecs = secs;
   if (wholeSecs < 0 && fraction > 0) {

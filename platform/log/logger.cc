@@ -11,7 +11,7 @@ namespace {
 
 // A composed message longer than this is cut (at a character boundary) and marked: one entry
 // can never take a large share of the store.
-constexpr std::size_t kMaxMessageBytes = 16 * 1024;
+constexpr std::size_t kMaxMessageBytes = std::size_t{16} * 1024;
 constexpr std::string_view kCutMark = "\xE2\x80\xA6";  // "…"
 
 std::atomic<std::shared_ptr<Sink>>& defaultSinkSlot() {
