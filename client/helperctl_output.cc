@@ -1,0 +1,230 @@
+#include "client/helperctl_output.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "platform/ipc/wire_format.h"
+
+namespace tamsel::client::helperctl {
+namespace {
+
+const std::optional<std::string>& str(const ipc::Value& v) {
+  return std::get<ipc::StringValue>(v).text;
+}
+
+std::string jsonOrNull(const std::optional<std::string>& s) {
+  return s ? jsonString(*s) : "null";
+}
+
+// "NO: message (code N)", the text form of every refusal.
+std::string refusalText(const std::optional<std::string>& message, std::int32_t code) {
+  std::string out = "NO";
+  if (message) out += ": " + *message;
+  return out + " (code " + std::to_string(code) + ")\n";
+}
+
+// Length of the UTF-8 sequence starting at p, or 0 if none starts there.
+std::size_t utf8Length(std::string_view text, std::size_t at) {
+  for (std::size_t n = 1; n <= 4 && at + n <= text.size(); ++n) {
+    if (ipc::wire::isValidUtf8(text.substr(at, n))) return n;
+  }
+  return 0;
+}
+
+struct Address {
+  std::string family;
+  std::string address;
+  int port = -1;
+};
+
+std::optional<Address> localAddress(int fd) {
+  struct sockaddr_storage ss {};
+  socklen_t len = sizeof(ss);
+  if (::getsockname(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return std::nullopt;
+  char buf[INET6_ADDRSTRLEN] = {};
+  switch (ss.ss_family) {
+    case AF_INET: {
+      const auto* in = reinterpret_cast<const struct sockaddr_in*>(&ss);
+      ::inet_ntop(AF_INET, &in->sin_addr, buf, sizeof(buf));
+      return Address{"inet", buf, ntohs(in->sin_port)};
+    }
+    case AF_INET6: {
+      const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&ss);
+      ::inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof(buf));
+      return Address{"inet6", buf, ntohs(in6->sin6_port)};
+    }
+    case AF_UNIX: {
+      const auto* un = reinterpret_cast<const struct sockaddr_un*>(&ss);
+      const std::size_t n = len > offsetof(struct sockaddr_un, sun_path)
+                                ? len - offsetof(struct sockaddr_un, sun_path)
+                                : 0;
+      std::string path(un->sun_path, n);
+      while (!path.empty() && path.back() == '\0') path.pop_back();
+      return Address{"unix", path, -1};
+    }
+    default:
+      return Address{"other", "", -1};
+  }
+}
+
+}  // namespace
+
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        default:
+          if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof(buf), "\\u%04x", c);
+            out += buf;
+          } else {
+            out += static_cast<char>(c);
+          }
+      }
+      ++i;
+      continue;
+    }
+    const std::size_t n = utf8Length(text, i);
+    if (n == 0) {
+      out += "\xef\xbf\xbd";  // U+FFFD
+      ++i;
+    } else {
+      out.append(text.substr(i, n));
+      i += n;
+    }
+  }
+  return out + "\"";
+}
+
+std::string describeSocketJson(int fd) {
+  auto a = localAddress(fd);
+  if (!a) return "{\"family\":null}";
+  std::string out =
+      "{\"family\":" + jsonString(a->family) + ",\"address\":" + jsonString(a->address);
+  if (a->port >= 0) out += ",\"port\":" + std::to_string(a->port);
+  return out + "}";
+}
+
+std::string describeSocketText(int fd) {
+  auto a = localAddress(fd);
+  if (!a) return "descriptor " + std::to_string(fd) + " (not a socket)";
+  if (a->family == "inet") return "inet " + a->address + ":" + std::to_string(a->port);
+  if (a->family == "inet6") return "inet6 [" + a->address + "]:" + std::to_string(a->port);
+  return a->family + " " + a->address;
+}
+
+Rendered renderReply(ReplyShape shape, const std::vector<ipc::Value>& v, bool json) {
+  Rendered r;
+  switch (shape) {
+    case ReplyShape::kStatus: {
+      const bool ok = std::get<bool>(v[0]);
+      const auto code = std::get<std::int32_t>(v[2]);
+      r.exitCode = ok ? kExitSuccess : kExitRefused;
+      if (json) {
+        r.text = std::string("{\"ok\":") + (ok ? "true" : "false") +
+                 ",\"message\":" + jsonOrNull(str(v[1])) + ",\"code\":" + std::to_string(code) +
+                 "}\n";
+      } else {
+        r.text = ok ? "OK\n" : refusalText(str(v[1]), code);
+      }
+      break;
+    }
+    case ReplyShape::kSocket: {
+      const auto& fd = std::get<ipc::FdValue>(v[0]).fd;
+      const auto code = std::get<std::int32_t>(v[2]);
+      r.exitCode = fd.valid() ? kExitSuccess : kExitRefused;
+      if (json) {
+        r.text = "{\"fd\":" + (fd.valid() ? describeSocketJson(fd.get()) : std::string("null")) +
+                 ",\"message\":" + jsonOrNull(str(v[1])) + ",\"code\":" + std::to_string(code) +
+                 "}\n";
+      } else {
+        r.text = fd.valid() ? describeSocketText(fd.get()) + "\n" : refusalText(str(v[1]), code);
+      }
+      break;
+    }
+    case ReplyShape::kVersion: {
+      const std::string version = str(v[0]).value_or("");
+      r.text = json ? "{\"version\":" + jsonString(version) + "}\n" : version + "\n";
+      break;
+    }
+    case ReplyShape::kLogs: {
+      const auto& text = str(v[0]);
+      const auto code = std::get<std::int32_t>(v[2]);
+      r.exitCode = text ? kExitSuccess : kExitRefused;
+      if (json) {
+        r.text = "{\"text\":" + jsonOrNull(text) + ",\"message\":" + jsonOrNull(str(v[1])) +
+                 ",\"code\":" + std::to_string(code) + "}\n";
+      } else if (!text) {
+        r.text = refusalText(str(v[1]), code);
+      } else if (!text->empty()) {
+        r.text = *text + "\n";
+      }
+      break;
+    }
+    case ReplyShape::kPing: {
+      const bool alive = std::get<bool>(v[0]);
+      r.exitCode = alive ? kExitSuccess : kExitRefused;
+      r.text = json ? std::string("{\"alive\":") + (alive ? "true" : "false") + "}\n"
+                    : std::string(alive ? "YES\n" : "NO\n");
+      break;
+    }
+  }
+  return r;
+}
+
+std::optional<std::string> lastTimestamp(std::string_view exportText) {
+  while (!exportText.empty() && exportText.back() == '\n') exportText.remove_suffix(1);
+  const std::size_t lineStart = exportText.rfind('\n');
+  std::string_view line =
+      lineStart == std::string_view::npos ? exportText : exportText.substr(lineStart + 1);
+  // Inside a JSON string every quote is escaped, so this can only be the member itself.
+  constexpr std::string_view key = "\"ts\":\"";
+  const std::size_t at = line.find(key);
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::size_t from = at + key.size();
+  const std::size_t to = line.find('"', from);
+  if (to == std::string_view::npos) return std::nullopt;
+  return std::string(line.substr(from, to - from));
+}
+
+std::string isoTimestamp(std::chrono::system_clock::time_point t) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  long frac = static_cast<long>(ms % 1000);
+  if (frac < 0) {
+    frac += 1000;
+    --secs;
+  }
+  struct tm utc {};
+  ::gmtime_r(&secs, &utc);
+  char buf[96];
+  std::snprintf(buf, sizeof(buf), "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, frac);
+  return buf;
+}
+
+}  // namespace tamsel::client::helperctl
