@@ -44,23 +44,26 @@ ps -o user=,pid=,args= -p "$(cat /run/TamselHelper.pid)" | sed 's/^/  /'
 
 section "An admitted client: tamsel-helperctl, run by alice"
 show_client "$helperctl"
-run alice "$helperctl" pingWithReply:
-run alice "$helperctl" helperVersionWithReply:
+run alice "$helperctl" ping
+run alice "$helperctl" version
 
 section "Refused clients: no request of theirs reaches the helper"
 for copy in unsigned other-team other-root modified; do
   client=$clients/tamsel-helperctl-$copy
   [ -x "$client" ] || continue
   show_client "$client"
-  run alice "$client" helperVersionWithReply:
+  run alice "$client" version
 done
 
 section "The helper's log"
-if as-user alice -- "$helperctl" fetchHelperLogsSinceISO:reply: "$started" >/tmp/logs 2>/dev/null; then
+printf '%s%s$ %s%s\n' "$dim" alice "tamsel-helperctl logs $started" "$plain"
+if as-user alice -- "$helperctl" logs "$started" >/tmp/logs 2>&1; then
   sed 's/^/  /' /tmp/logs
 else
   echo "${dim}(from its standard error)${plain}"
   sed 's/^/  /' "$daemon_log"
 fi
+echo "${dim}The same entries on the helper's standard error ($daemon_log):${plain}"
+sed 's/^/  /' "$daemon_log"
 echo
 echo "Only the admitted client's helperVersion request appears: the refused ones never ran."
