@@ -13,6 +13,8 @@ namespace tamsel {
 namespace {
 
 constexpr std::string_view kReadFailure = "failed to read helper logs: ";
+// A larger scratch buffer (from unusually long messages) is given back after the call.
+constexpr std::size_t kScratchKept = std::size_t{1} << 20;
 
 struct Outcome {
   std::optional<std::string> text;
@@ -52,15 +54,20 @@ Outcome exportSince(std::string_view storePath, const std::string& since) {
   auto reader = log::LogReaderPool::shared().acquire(storePath);
   if (!reader) return {std::nullopt, std::string(kReadFailure) + reader.error().description};
 
-  std::string text;
+  // The text is built in a buffer the thread keeps: growing a fresh string page by page costs
+  // more than the query. The reply gets one exact-size copy.
+  thread_local std::string scratch;
+  scratch.clear();
   std::size_t lines = 0;
   const Status status = (*reader)->forEachSince(
       kHelperIdentifier, sinceTime->time_since_epoch().count(), [&](const log::StoredEntry& e) {
-        if (appendLine(text, e, *sinceTime)) ++lines;
+        if (appendLine(scratch, e, *sinceTime)) ++lines;
         return lines < maxExportedEntries;
       });
+  Outcome outcome{std::string(scratch), std::nullopt};
+  if (scratch.capacity() > kScratchKept) std::string().swap(scratch);
   if (!status) return {std::nullopt, std::string(kReadFailure) + status.error().description};
-  return {std::move(text), std::nullopt};
+  return outcome;
 }
 
 }  // namespace

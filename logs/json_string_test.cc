@@ -22,6 +22,26 @@ TEST(JsonString, EscapesAsThePlatformSerializer) {
             "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xE2\x80\xA8\"");
 }
 
+// Every byte that needs care, at every offset of a long plain text (the text is scanned a word
+// at a time, so a special byte must be found wherever it falls in a word).
+TEST(JsonString, SpecialBytesAreFoundAtEveryOffset) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"\"", "\\\""}, {"\\", "\\\\"},      {"/", "\\/"},
+      {"\n", "\\n"},  {"\x01", "\\u0001"}, {"\x1f", "\\u001f"},
+      {" ", " "},     {"\x7f", "\x7f"},    {"\xC3\xA9", "\xC3\xA9"}};
+  for (const auto& [in, expected] : cases) {
+    for (std::size_t at = 0; at <= 24; ++at) {
+      const std::string text = std::string(at, 'a') + std::string(in) + std::string(24 - at, 'b');
+      EXPECT_EQ(json(text), "\"" + std::string(at, 'a') + std::string(expected) +
+                                std::string(24 - at, 'b') + "\"")
+          << "at " << at;
+    }
+    std::string out;
+    const std::string broken = std::string(13, 'a') + "\xFF" + std::string(13, 'b');
+    EXPECT_FALSE(appendJsonString(out, broken));
+  }
+}
+
 TEST(JsonString, InvalidUtf8IsRefusedAndLeavesNoTrace) {
   for (const std::string_view bad :
        {std::string_view("a\x80"), std::string_view("\xC0\x80"), std::string_view("\xED\xA0\x80"),
