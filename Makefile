@@ -66,12 +66,12 @@ fuzz: deps
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DTAMSEL_FUZZ=ON -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=OFF
 	cmake --build build/fuzz -j $(JOBS)
-	@for f in $$(cat build/fuzz/fuzzers.txt); do \
-	  name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; mkdir -p $$corpus; \
-	  seeds=$$(dirname $$f)/$$name.seeds; [ -d "$$seeds" ] || seeds=; \
+	@while read -r f seeds; do \
+	  [ -n "$$f" ] || continue; name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; mkdir -p $$corpus; \
+	  [ -d "$$seeds" ] || seeds=; \
 	  echo "== $$name ($(FUZZ_SECONDS)s)"; \
-	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$corpus $$seeds 2>&1 | tail -4; \
-	done
+	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$corpus $$seeds </dev/null 2>&1 | tail -4; \
+	done < build/fuzz/fuzzers.txt
 
 bench: deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF

@@ -23,6 +23,7 @@ function(tamsel_add_fuzzer name)
   target_link_libraries(${name} PRIVATE ${F_LIBS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   set_property(GLOBAL APPEND PROPERTY TAMSEL_FUZZERS ${name})
+  set_property(GLOBAL APPEND PROPERTY TAMSEL_FUZZER_SEEDS ${CMAKE_CURRENT_SOURCE_DIR}/${name}.seeds)
 endfunction()
 
 # tamsel_add_bench(NAME SOURCES ... LIBS ...): a Google Benchmark executable run by `make bench`.
