@@ -65,7 +65,7 @@ fuzz: deps
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DTAMSEL_FUZZ=ON -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=OFF
-	cmake --build build/fuzz -j $(JOBS)
+	cmake --build build/fuzz -j $(JOBS) --target fuzzers
 	@while read -r f seeds; do \
 	  [ -n "$$f" ] || continue; name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; mkdir -p $$corpus; \
 	  [ -d "$$seeds" ] || seeds=; \
