@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/identity.h"
 #include "sandbox/tests/support/child_roles.h"
 #include "sandbox/tests/support/log_store_reader.h"
 #include "sandbox/tests/support/raw_connection.h"
@@ -18,7 +19,6 @@
 namespace tamsel::systemtest {
 namespace {
 
-constexpr const char* kLogStore = "/var/log/unified/log.sqlite3";
 constexpr const char* kVersionSelector = "helperVersionWithReply:";
 constexpr const char* kPingSelector = "pingWithReply:";
 // Exit status of tamsel-helperctl for usage and connection errors (a refused peer included).
@@ -30,7 +30,7 @@ std::string versionLine() {
 
 class AdmissionTest : public testing::Test {
  protected:
-  LogStoreReader store_{kLogStore};
+  LogStoreReader store_{std::string(kLogStorePath)};
 
   // Runs the signed client's helperVersion and checks that exactly its entry line was logged:
   // the daemon is up and the store is read correctly, so an empty result elsewhere means

@@ -9,13 +9,14 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/identity.h"
 #include "platform/ipc/value.h"
 #include "platform/ipc/wire_format.h"
 #include "platform/unique_fd.h"
 
 namespace tamsel::systemtest {
 
-inline constexpr std::string_view kServiceSocket = "/run/app.tamsel.TamselHelper.socket";
+inline constexpr std::string_view kServiceSocket = kServiceSocketPath;
 
 // What came back for one request.
 struct Outcome {
