@@ -8,7 +8,7 @@
 namespace tamsel {
 namespace {
 
-struct Fixture : ::testing::Test {
+struct HelperVersionTest : ::testing::Test {
   std::shared_ptr<TestSink> sink = std::make_shared<TestSink>();
   HelperImpl helper{log::Logger(std::string(kHelperIdentifier), "helper", sink)};
 
@@ -25,7 +25,7 @@ std::optional<InfoDictionary> dictWith(std::string_view body) {
                                    std::string(body) + "</dict></plist>");
 }
 
-TEST_F(Fixture, VersionIsTheStringAsStoredOrUnknown) {
+TEST_F(HelperVersionTest, VersionIsTheStringAsStoredOrUnknown) {
   EXPECT_EQ(versionFor(dictWith("<key>CFBundleShortVersionString</key><string> 2.0.1 </string>")),
             " 2.0.1 ");
   EXPECT_EQ(versionFor(dictWith("<key>CFBundleShortVersionString</key><integer>2</integer>")),
@@ -42,7 +42,7 @@ TEST_F(Fixture, VersionIsTheStringAsStoredOrUnknown) {
   }
 }
 
-TEST_F(Fixture, PingIsAlwaysAliveAndSilent) {
+TEST_F(HelperVersionTest, PingIsAlwaysAliveAndSilent) {
   for (int i = 0; i < 3; ++i) {
     bool alive = false;
     helper.pingWithReply(PingReply([&](bool a) { alive = a; }));

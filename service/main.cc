@@ -1,5 +1,6 @@
 // TamselHelper: the privileged helper daemon. Started by the service manager as root; runs until
 // the service manager stops it. It takes no arguments and reads no configuration.
+#include <cstdio>
 #include <memory>
 
 #include "platform/identity.h"
@@ -18,6 +19,12 @@ int main() {
   auto helper = std::make_shared<const HelperImpl>();
   HelperDelegate delegate(std::make_shared<const HelperExport>(helper));
   ipc::Listener listener(kHelperIdentifier);
+  if (!listener.status().ok()) {
+    // Without its socket the helper can serve no one: let the service manager see the failure.
+    std::fprintf(stderr, "<3>TamselHelper: cannot listen: %s\n",
+                 listener.status().error().description.c_str());
+    return 1;
+  }
   listener.setDelegate(&delegate);
   listener.setConnectionCodeSigningRequirement(codeSigningRequirement());
   listener.resume();
