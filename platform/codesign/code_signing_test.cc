@@ -98,9 +98,9 @@ class CodeSigningTest : public ::testing::Test {
   }
 
   static CertificateSpec teamLeafSpec() {
-    CertificateSpec spec;
-    spec.subject = {{"CN", "Made Here"}, {"OU", kSigningTeamIdentifier}};
-    return spec;
+    CertificateSpec shape;
+    shape.subject = {{"CN", "Made Here"}, {"OU", kSigningTeamIdentifier}};
+    return shape;
   }
 
   fs::path dir_;

@@ -33,7 +33,7 @@ void addExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
 
 }  // namespace
 
-KeyAndCertificate makeCertificate(const CertificateSpec& spec, const KeyAndCertificate* issuer) {
+KeyAndCertificate makeCertificate(const CertificateSpec& shape, const KeyAndCertificate* issuer) {
   KeyAndCertificate out;
   out.key.reset(EVP_EC_gen("P-256"));
   check(out.key != nullptr, "key");
@@ -46,10 +46,10 @@ KeyAndCertificate makeCertificate(const CertificateSpec& spec, const KeyAndCerti
   BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
   BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert));
   BN_free(bn);
-  X509_gmtime_adj(X509_getm_notBefore(cert), spec.notBeforeDays * 86400L);
-  X509_gmtime_adj(X509_getm_notAfter(cert), spec.notAfterDays * 86400L);
+  X509_gmtime_adj(X509_getm_notBefore(cert), shape.notBeforeDays * 86400L);
+  X509_gmtime_adj(X509_getm_notAfter(cert), shape.notAfterDays * 86400L);
   X509_NAME* name = X509_get_subject_name(cert);
-  for (const auto& [type, value] : spec.subject) {
+  for (const auto& [type, value] : shape.subject) {
     X509_NAME_add_entry_by_txt(name, type.c_str(), MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(value.data()),
                                static_cast<int>(value.size()), -1, 0);
@@ -58,17 +58,17 @@ KeyAndCertificate makeCertificate(const CertificateSpec& spec, const KeyAndCerti
   X509_set_issuer_name(cert, X509_get_subject_name(issuerCert));
   X509_set_pubkey(cert, out.key.get());
   addExtension(cert, issuerCert, NID_basic_constraints,
-               spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
+               shape.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
   addExtension(cert, issuerCert, NID_subject_key_identifier, "hash");
   if (issuer != nullptr)
     addExtension(cert, issuerCert, NID_authority_key_identifier, "keyid:always");
-  if (spec.ca) {
+  if (shape.ca) {
     addExtension(cert, issuerCert, NID_key_usage, "critical,keyCertSign,cRLSign");
-  } else if (spec.keyUsage) {
-    addExtension(cert, issuerCert, NID_key_usage, *spec.keyUsage);
+  } else if (shape.keyUsage) {
+    addExtension(cert, issuerCert, NID_key_usage, *shape.keyUsage);
   }
-  if (spec.extendedKeyUsage)
-    addExtension(cert, issuerCert, NID_ext_key_usage, *spec.extendedKeyUsage);
+  if (shape.extendedKeyUsage)
+    addExtension(cert, issuerCert, NID_ext_key_usage, *shape.extendedKeyUsage);
   EVP_PKEY* signingKey = issuer != nullptr ? issuer->key.get() : out.key.get();
   check(X509_sign(cert, signingKey, EVP_sha256()) > 0, "sign");
   return out;

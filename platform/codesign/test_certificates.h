@@ -26,7 +26,7 @@ struct CertificateSpec {
 };
 
 // Issued by issuer, or self-signed when issuer is null. EC P-256, SHA-256.
-KeyAndCertificate makeCertificate(const CertificateSpec& spec, const KeyAndCertificate* issuer);
+KeyAndCertificate makeCertificate(const CertificateSpec& shape, const KeyAndCertificate* issuer);
 
 KeyAndCertificate loadKeyAndCertificate(const std::string& keyPath, const std::string& certPath);
 
