@@ -1,9 +1,12 @@
 #include "client/client_connection.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -26,6 +29,18 @@ bool waitReadable(int fd, int timeoutMs) {
     if (n >= 0) return n > 0;
     if (errno != EINTR) return false;
   }
+}
+
+// Which process this is, without a system call per request: every forked child counts one up.
+std::atomic<std::uint64_t> gProcessGeneration{0};
+
+std::uint64_t processGeneration() {
+  static const bool registered = [] {
+    ::pthread_atfork(nullptr, nullptr, [] { gProcessGeneration.fetch_add(1); });
+    return true;
+  }();
+  (void)registered;
+  return gProcessGeneration.load(std::memory_order_relaxed);
 }
 
 Error refusedAdmission() {
@@ -86,6 +101,56 @@ Result<std::unique_ptr<ClientConnection>> ClientConnection::open(std::string_vie
   }
 }
 
+ClientConnection::ClientConnection(UniqueFd fd)
+    : fd_(std::move(fd)), speakerGeneration_(processGeneration()) {}
+
+Status ClientConnection::introduceIfNewProcess() {
+  const std::uint64_t me = processGeneration();
+  std::unique_lock lock(mutex_);
+  if (me == speakerGeneration_) return {};
+  if (broken_) return *broken_;
+  {
+    std::lock_guard sendLock(sendMutex_);
+    if (auto st = ipc::sock::sendAll(fd_.get(), ipc::wire::kIntroduceFrame, {}, kSendTimeoutMs);
+        !st) {
+      return st;
+    }
+  }
+  // Nothing else may be sent before the helper's answer.
+  std::vector<char> buffer(kReadBytes);
+  std::vector<std::function<void()>> due;
+  for (;;) {
+    auto frame = assembler_.next(fds_);
+    if (!frame) return frame.error();
+    if (frame->has_value()) {
+      auto& f = **frame;
+      if (std::holds_alternative<ipc::wire::Hello>(f)) break;
+      if (auto* reply = std::get_if<ipc::wire::Reply>(&f)) {
+        deliver(reply->id, std::move(reply->values), due);
+        continue;
+      }
+      const Error ended{EPROTO, "the helper refused this process on the connection"};
+      breakLocked(ended, due);
+      lock.unlock();
+      for (auto& run : due) run();
+      return ended;
+    }
+    auto got = ipc::sock::receive(fd_.get(), buffer, &fds_, /*wait=*/true);
+    if (!got || got->kind == ipc::sock::Received::Kind::kEndOfStream) {
+      const Error ended{EACCES, "the helper refused this process on the connection"};
+      breakLocked(ended, due);
+      lock.unlock();
+      for (auto& run : due) run();
+      return ended;
+    }
+    assembler_.append({buffer.data(), got->bytes});
+  }
+  speakerGeneration_ = me;
+  lock.unlock();
+  for (auto& run : due) run();
+  return {};
+}
+
 ClientConnection::~ClientConnection() {
   {
     std::lock_guard lock(mutex_);
@@ -94,10 +159,18 @@ ClientConnection::~ClientConnection() {
   ::shutdown(fd_.get(), SHUT_RDWR);
   changed_.notify_all();
   if (reader_.joinable()) reader_.join();
+  // Whatever the reader did not get to: every callback is answered once.
+  std::vector<std::function<void()>> due;
+  {
+    std::lock_guard lock(mutex_);
+    breakLocked(Error{ECANCELED, "the connection to the helper was closed"}, due);
+  }
+  for (auto& run : due) run();
 }
 
 Result<std::uint64_t> ClientConnection::submit(std::string_view selector, Values args,
                                                ValuesCallback callback) {
+  if (auto st = introduceIfNewProcess(); !st) return st.error();
   std::uint64_t id;
   {
     std::lock_guard lock(mutex_);
@@ -194,11 +267,8 @@ bool ClientConnection::readSome(std::unique_lock<std::mutex>& lock) {
       }
       continue;
     }
-    if (!waitReadable(fd_.get(), -1)) {
-      ended = Error{EIO, "connection to the helper failed"};
-      break;
-    }
-    auto got = ipc::sock::receive(fd_.get(), buffer, &fds_);
+    // The socket is blocking; shutting it down (destruction) wakes this read.
+    auto got = ipc::sock::receive(fd_.get(), buffer, &fds_, /*wait=*/true);
     if (!got) {
       ended = got.error();
     } else if (got->kind == ipc::sock::Received::Kind::kEndOfStream) {

@@ -1,6 +1,10 @@
 // One connection to the helper, from the client's side: sends requests, matches replies to them
 // by id. Whoever waits for a reply reads the socket; once a callback is pending, a reader thread
 // takes over.
+//
+// A child forked from the process that connected may go on using the connection for blocking
+// calls (it introduces itself to the helper first), as long as the parent has made no callback
+// calls (no reader thread) and the two take turns.
 #pragma once
 
 #include <condition_variable>
@@ -38,7 +42,7 @@ class ClientConnection {
   void call(std::string_view selector, Values args, ValuesCallback callback);
 
  private:
-  explicit ClientConnection(UniqueFd fd) : fd_(std::move(fd)) {}
+  explicit ClientConnection(UniqueFd fd);
 
   struct Slot {
     ValuesCallback callback;  // empty for a blocking call
@@ -46,6 +50,8 @@ class ClientConnection {
   };
 
   Result<std::uint64_t> submit(std::string_view selector, Values args, ValuesCallback callback);
+  // In a process other than the one that connected: says so and waits for the helper's hello.
+  Status introduceIfNewProcess();
   // Reads until at least one frame has been handled; false once the connection is over.
   bool readSome(std::unique_lock<std::mutex>& lock);
   // With the lock held; callbacks that became due are returned to be run outside it.
@@ -55,6 +61,8 @@ class ClientConnection {
 
   UniqueFd fd_;
   std::mutex sendMutex_;
+  // The process generation (bumped in every forked child) that last spoke on the connection.
+  std::uint64_t speakerGeneration_;
 
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <future>
 
@@ -144,6 +145,24 @@ TEST_F(HelperClientTest, DroppingTheClientAnswersPendingCallbacksWithAnError) {
   auto f = pending.get_future();
   ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_FALSE(f.get().ok());
+}
+
+TEST_F(HelperClientTest, AForkedChildIntroducesItselfAndIsServed) {
+  HelperClient helper = connect();
+  ASSERT_TRUE(helper.ping().ok());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto v = helper.helperVersion();
+    ::_exit(v.ok() && v->version == " 1.2.3 " ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The parent is still one of the connection's admitted writers.
+  EXPECT_TRUE(helper.ping().ok());
+  EXPECT_EQ(service.helper->seen().size(), 3u);
 }
 
 TEST(HelperClientConnect, NotRunningAndNotAdmittedAreErrors) {

@@ -146,19 +146,30 @@ TEST_P(AdmissionTest, OnlyTheTeamSignedClientIsEverServed) {
 }
 
 TEST_P(AdmissionTest, AnUnsignedProgramOnAnInheritedConnectionIsRefused) {
+  const std::string sock = dir.file("s");
   // The signed parent is served once; its child execs the unsigned build and writes on the
-  // same connection: refused, and the connection is gone for the parent too.
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", dir.file("s"), IPC_TEST_CLIENT_UNSIGNED}),
-            kRefused);
+  // same connection: refused, and the connection is gone for the parent too. Whether the child
+  // introduces itself first or just writes its request makes no difference.
+  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_UNSIGNED}), kRefused);
   EXPECT_EQ(handler->calls.load(), 1);
-  // A child running another signed-but-foreign program fares no better.
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", dir.file("s"), IPC_TEST_CLIENT_OTHERTEAM}),
+  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_UNSIGNED, "send-fd-raw"}),
             kRefused);
   EXPECT_EQ(handler->calls.load(), 2);
-  // A forked child still running the signed program is someone the daemon admits, and the
-  // request is attributed to the child (the client checks the pid it is given back).
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "fork-send", dir.file("s")}), kServed + 100);
-  EXPECT_EQ(handler->calls.load(), 5);
+  // A child running another signed-but-foreign program fares no better.
+  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_OTHERTEAM}), kRefused);
+  EXPECT_EQ(handler->calls.load(), 3);
+  // Even the signed program, speaking on a connection it did not open without introducing
+  // itself: its bytes cannot be attributed exactly, so they are refused.
+  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_TEAM, "send-fd-raw"}),
+            kRefused);
+  EXPECT_EQ(handler->calls.load(), 4);
+  // Introduced, a child still running the signed program (forked, or exec'd afresh) is
+  // admitted, its request is attributed to it (the client checks the pid it gets back), and the
+  // parent goes on being served.
+  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "fork-send", sock}), kServed + 100);
+  EXPECT_EQ(handler->calls.load(), 7);
+  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_TEAM}), kServed + 100);
+  EXPECT_EQ(handler->calls.load(), 10);
 }
 
 TEST_P(AdmissionTest, AnAdmittedProcessThatExecsAnotherProgramIsSomeoneElse) {

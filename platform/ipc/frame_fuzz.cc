@@ -23,6 +23,8 @@ std::string reencode(const Frame& frame) {
     if (!appendReply(out, rep->id, rep->values, fds)) std::abort();
   } else if (const auto* err = std::get_if<ErrorFrame>(&frame)) {
     appendError(out, err->id, err->reason);
+  } else if (std::holds_alternative<Introduce>(frame)) {
+    appendIntroduce(out);
   } else {
     appendHello(out);
   }

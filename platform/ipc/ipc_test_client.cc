@@ -4,9 +4,11 @@
 //   ipc-test-client ping SOCKET              exit 0 served, 3 refused (no hello or dropped)
 //   ipc-test-client hold SOCKET N            opens N admitted connections, prints "ready N",
 //                                            keeps them until standard input closes
-//   ipc-test-client inherit SOCKET EXE       served once, then a child runs EXE send-fd FD on the
-//                                            same connection; exit = the child's code, plus 100
-//                                            if the connection still serves us afterwards
+//   ipc-test-client inherit SOCKET EXE [MODE]
+//                                            served once, then a child runs EXE MODE FD (send-fd
+//                                            by default) on the same connection; exit = the
+//                                            child's code, plus 100 if the connection still
+//                                            serves us afterwards
 //   ipc-test-client fork-send SOCKET         the same with a forked child that does not exec
 //   ipc-test-client exec-send SOCKET EXE     served once, then this very process execs EXE
 //                                            send-fd FD: exit = its code
@@ -15,6 +17,7 @@
 //                                            EXE await-reply FD
 //   ipc-test-client await-reply FD           prints "waiting", then: 0 if the connection is
 //                                            admitted and answers, 3 if it is dropped
+//   ipc-test-client send-fd-raw FD           the same without introducing itself first
 //   ipc-test-client send-fd FD               one request on an inherited connection: 0 served,
 //                                            3 refused
 #include <fcntl.h>
@@ -76,7 +79,7 @@ int hold(const std::string& socket, int count) {
   return kServed;
 }
 
-int inherit(const std::string& socket, const char* exe) {
+int inherit(const std::string& socket, const char* exe, const char* childMode) {
   RawPeer peer(socket);
   if (!peer.connected()) return kUsage;
   if (!peer.waitHello() || requestOnce(peer, 1) != kServed) return kRefused;
@@ -85,11 +88,11 @@ int inherit(const std::string& socket, const char* exe) {
   if (child == 0) {
     if (exe == nullptr) {
       RawPeer* inherited = &peer;
-      ::_exit(requestOnce(*inherited, 2));
+      ::_exit(inherited->introduce() ? requestOnce(*inherited, 2) : kRefused);
     }
     ::fcntl(peer.fd(), F_SETFD, 0);  // let the connection survive exec
     const std::string fd = std::to_string(peer.fd());
-    ::execl(exe, exe, "send-fd", fd.c_str(), static_cast<char*>(nullptr));
+    ::execl(exe, exe, childMode, fd.c_str(), static_cast<char*>(nullptr));
     ::_exit(kUsage);
   }
   int status = 0;
@@ -126,8 +129,9 @@ int awaitReply(int fd) {
   return peer.readReply().has_value() ? kServed : kRefused;
 }
 
-int sendOnFd(int fd) {
+int sendOnFd(int fd, bool introduce) {
   RawPeer peer{tamsel::UniqueFd(fd)};
+  if (introduce && !peer.introduce()) return kRefused;
   return requestOnce(peer, 2);
 }
 
@@ -138,14 +142,18 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "ping" && argc == 3) return ping(argv[2]);
   if (mode == "hold" && argc == 4) return hold(argv[2], std::atoi(argv[3]));
-  if (mode == "inherit" && argc == 4) return inherit(argv[2], argv[3]);
-  if (mode == "fork-send" && argc == 3) return inherit(argv[2], nullptr);
+  if (mode == "inherit" && (argc == 4 || argc == 5)) {
+    return inherit(argv[2], argv[3], argc == 5 ? argv[4] : "send-fd");
+  }
+  if (mode == "fork-send" && argc == 3) return inherit(argv[2], nullptr, nullptr);
   if (mode == "exec-send" && argc == 4) return execSend(argv[2], argv[3]);
   if (mode == "send-then-exec" && argc == 4) return sendThenExec(argv[2], argv[3]);
   if (mode == "await-reply" && argc == 3) return awaitReply(std::atoi(argv[2]));
-  if (mode == "send-fd" && argc == 3) return sendOnFd(std::atoi(argv[2]));
-  std::fprintf(stderr,
-               "usage: ipc-test-client "
-               "ping|hold|inherit|fork-send|exec-send|send-then-exec|await-reply|send-fd ...\n");
+  if (mode == "send-fd" && argc == 3) return sendOnFd(std::atoi(argv[2]), true);
+  if (mode == "send-fd-raw" && argc == 3) return sendOnFd(std::atoi(argv[2]), false);
+  std::fprintf(
+      stderr,
+      "usage: ipc-test-client "
+      "ping|hold|inherit|fork-send|exec-send|send-then-exec|await-reply|send-fd|send-fd-raw ...\n");
   return kUsage;
 }

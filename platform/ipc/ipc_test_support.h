@@ -168,6 +168,11 @@ class RawPeer {
     return f && std::holds_alternative<wire::Hello>(*f);
   }
 
+  // What a process other than the connecting one says before its first request.
+  bool introduce(int timeoutMs = 5000) {
+    return sendBytes(wire::kIntroduceFrame) && waitHello(timeoutMs);
+  }
+
   bool sendBytes(std::string_view bytes, std::vector<int> fds = {}) {
     return sock::sendAll(fd_.get(), bytes, fds, 5000).ok();
   }

@@ -1,5 +1,6 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -23,9 +24,6 @@ constexpr int kMaxConcurrentVerifications = 2;
 // How long accepting pauses when the process runs out of descriptors.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr long kHousekeepingPeriodNs = 50'000'000;
-
-// Set once the kernel has said it cannot stamp pidfds; later sockets do not ask again.
-std::atomic<bool> gPidfdStampsUnsupported{false};
 
 }  // namespace
 
@@ -123,7 +121,9 @@ void Listener::Impl::onEvent(std::uint64_t token) {
 }
 
 void Listener::Impl::acceptOne() {
-  UniqueFd socket(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  // Blocking, so that a thread may linger on it (bounded by its receive timeout); every other
+  // read and write passes MSG_DONTWAIT.
+  UniqueFd socket(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!socket && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
     // Out of descriptors: stop taking connections for a moment instead of spinning; they
     // wait in the backlog meanwhile.
@@ -141,14 +141,14 @@ void Listener::Impl::acceptOne() {
 
 // Every refusal is silent: the socket is closed and nothing is logged.
 void Listener::Impl::admit(UniqueFd socket) {
-  const bool wantPidfd = !options_.forcePidfdFallback && !gPidfdStampsUnsupported.load();
-  auto stamps = sock::enablePeerStamps(socket.get(), wantPidfd);
-  if (!stamps) return;
-  if (wantPidfd && !*stamps) gPidfdStampsUnsupported = true;
+  // Credentials on every message from now on; pidfds too once a second writer appears.
+  if (!sock::enablePeerStamps(socket.get(), /*withPidfd=*/false)) return;
+  const bool pidfdCapable = !options_.forcePidfdFallback && sock::kernelStampsPidfds();
   auto peer = identifySocketPeer(socket.get(), options_.forcePidfdFallback);
   if (!peer) return;
   if (auto verdict = admission_.cachedVerdict(peer->process.exe)) {
-    if (*verdict) offer(std::move(socket), std::move(peer->process), *stamps);
+    peer->exe.reset();  // done with it before anyone sees the connection
+    if (*verdict) offer(std::move(socket), std::move(peer->process), pidfdCapable);
     return;
   }
   {
@@ -156,7 +156,7 @@ void Listener::Impl::admit(UniqueFd socket) {
     if (pending_.size() >= static_cast<std::size_t>(options_.maxUnadmittedConnections)) return;
     const auto deadline =
         Clock::now() + std::chrono::milliseconds(options_.unadmittedIdleTimeoutMs);
-    pending_.push_back(Pending{std::move(socket), std::move(*peer), *stamps, deadline});
+    pending_.push_back(Pending{std::move(socket), std::move(*peer), pidfdCapable, deadline});
     if (verifiers_ < kMaxConcurrentVerifications) {
       ++verifiers_;
       pool_.post([this] { verifyPending(); });
@@ -180,12 +180,13 @@ void Listener::Impl::verifyPending() {
     }
     if (Clock::now() > p.deadline) continue;
     if (!admission_.verify(p.peer.process.exe, p.peer.exe)) continue;
+    p.peer.exe.reset();
     if (Clock::now() > p.deadline) continue;
-    offer(std::move(p.socket), std::move(p.peer.process), p.pidfdStamps);
+    offer(std::move(p.socket), std::move(p.peer.process), p.pidfdCapable);
   }
 }
 
-void Listener::Impl::offer(UniqueFd socket, PeerProcess peer, bool pidfdStamps) {
+void Listener::Impl::offer(UniqueFd socket, PeerProcess peer, bool pidfdCapable) {
   // A client speaks only after the hello. Bytes already queued may have been written by
   // whatever the process ran before the executable just checked: refuse them.
   int queued = 0;
@@ -195,7 +196,7 @@ void Listener::Impl::offer(UniqueFd socket, PeerProcess peer, bool pidfdStamps) 
     std::lock_guard lock(mutex_);
     const std::uint64_t token = nextToken_++;
     conn = std::make_shared<ServerConnection>(context_, token, std::move(socket), std::move(peer),
-                                              pidfdStamps);
+                                              pidfdCapable);
     connections_.emplace(token, conn);
   }
   bool accepted = false;

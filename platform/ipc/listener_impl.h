@@ -46,7 +46,7 @@ class Listener::Impl {
   struct Pending {
     UniqueFd socket;
     IdentifiedPeer peer;
-    bool pidfdStamps = false;
+    bool pidfdCapable = false;
     Clock::time_point deadline;
   };
 
@@ -54,7 +54,7 @@ class Listener::Impl {
   void acceptOne();
   void admit(UniqueFd socket);
   void verifyPending();
-  void offer(UniqueFd socket, PeerProcess peer, bool pidfdStamps);
+  void offer(UniqueFd socket, PeerProcess peer, bool pidfdCapable);
   void forget(std::uint64_t token);
   void armHousekeeping();
   void housekeeping();

@@ -132,33 +132,60 @@ Result<IdentifiedPeer> identifySocketPeer(int fd, bool useFallback) {
   return openExecutable(cred.pid, pidfd, openProcDir(cred.pid), cred.uid, cred.gid);
 }
 
+// Effective ids from the status file in a /proc directory.
+Status readEffectiveIds(int procDir, std::uint32_t& euid, std::uint32_t& egid) {
+  UniqueFd status(::openat(procDir, "status", O_RDONLY | O_CLOEXEC));
+  if (!status) return refused("cannot read the process status");
+  char buf[4096];
+  ssize_t n;
+  do {
+    n = ::read(status.get(), buf, sizeof(buf));
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return refused("cannot read the process status");
+  const std::string_view text(buf, static_cast<std::size_t>(n));
+  if (!effectiveId(text, "\nUid:", euid) || !effectiveId(text, "\nGid:", egid)) {
+    return refused("unreadable process status");
+  }
+  return {};
+}
+
 Result<IdentifiedPeer> identifySender(std::int32_t pid, UniqueFd pidfd) {
   if (pid <= 0) return refused("sender outside our pid namespace");
   if (!pidfd) pidfd = pidfdOpen(pid);
   if (!pidfd) return refused("sender went away");
   UniqueFd procDir = openProcDir(pid);
   if (!procDir) return refused("sender went away");
-  UniqueFd status(::openat(procDir.get(), "status", O_RDONLY | O_CLOEXEC));
-  if (!status) return refused("cannot read the sender's status");
-  char buf[4096];
-  ssize_t n;
-  do {
-    n = ::read(status.get(), buf, sizeof(buf));
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return refused("cannot read the sender's status");
-  const std::string_view text(buf, static_cast<std::size_t>(n));
   std::uint32_t euid = 0, egid = 0;
-  if (!effectiveId(text, "\nUid:", euid) || !effectiveId(text, "\nGid:", egid)) {
-    return refused("unreadable sender status");
-  }
+  if (auto st = readEffectiveIds(procDir.get(), euid, egid); !st) return st.error();
   // The pidfd is checked after every read, which covers the status too.
   return openExecutable(pid, pidfd, std::move(procDir), euid, egid);
 }
 
-bool stillRunsSameExecutable(const PeerProcess& process) {
+Result<IdentifiedPeer> reidentify(const PeerProcess& process) {
+  UniqueFd procDir(::fcntl(process.procDir.get(), F_DUPFD_CLOEXEC, 0));
+  if (!procDir) return refused("cannot duplicate the process directory");
+  std::uint32_t euid = 0, egid = 0;
+  if (auto st = readEffectiveIds(procDir.get(), euid, egid); !st) return st.error();
+  UniqueFd exe(::openat(procDir.get(), "exe", O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!exe) return refused("cannot open the executable");
   struct stat st {};
-  if (::fstatat(process.procDir.get(), "exe", &st, 0) != 0) return false;
-  return keyOf(st) == process.exe;
+  if (::fstat(exe.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return refused("executable is not a regular file");
+  }
+  IdentifiedPeer out;
+  out.process.pid = process.pid;
+  out.process.euid = euid;
+  out.process.egid = egid;
+  out.process.procDir = std::move(procDir);
+  out.process.exe = keyOf(st);
+  out.exe = std::move(exe);
+  return out;
+}
+
+ExecutableNow executableNow(const PeerProcess& process) {
+  struct stat st {};
+  if (::fstatat(process.procDir.get(), "exe", &st, 0) != 0) return ExecutableNow::kGone;
+  return keyOf(st) == process.exe ? ExecutableNow::kSame : ExecutableNow::kChanged;
 }
 
 }  // namespace tamsel::ipc

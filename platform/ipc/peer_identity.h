@@ -52,8 +52,16 @@ Result<IdentifiedPeer> identifySender(std::int32_t pid, UniqueFd pidfd);
 // True while the process behind pidfd has not exited.
 bool processAlive(int pidfd);
 
-// True when the process is alive and still runs the executable it was identified with: a
-// process that has exec'd another file is someone else now. One system call.
-bool stillRunsSameExecutable(const PeerProcess& process);
+// What an identified process runs now. One system call.
+enum class ExecutableNow {
+  kSame,     // alive, running the file it was identified with
+  kChanged,  // alive, but it has exec'd another file since
+  kGone,     // exited: its pid may name someone else by now
+};
+ExecutableNow executableNow(const PeerProcess& process);
+
+// Identifies an already identified process again (after an exec), through its /proc directory,
+// which still names that very process.
+Result<IdentifiedPeer> reidentify(const PeerProcess& process);
 
 }  // namespace tamsel::ipc

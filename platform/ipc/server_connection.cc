@@ -1,5 +1,9 @@
 #include "platform/ipc/server_connection.h"
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -8,25 +12,30 @@ namespace {
 
 // Bytes read per recvmsg: one whole request frame fits.
 constexpr std::size_t kReadBytes = wire::kHeaderBytes + wire::kMaxRequestBody;
-// Reads per event before the connection goes back to the queue, so one busy peer cannot keep a
-// thread for ever.
-constexpr int kReadsPerEvent = 16;
 
 std::array<char, kReadBytes>& readBuffer() {
   thread_local std::array<char, kReadBytes> buffer;
   return buffer;
 }
 
+// How long a thread that has just answered a request waits on the same connection for the next
+// one before returning to the pool.
+constexpr long kLingerMicroseconds = 2'000;
+
+// Processes that may write on one connection, counting the one that connected.
+constexpr std::size_t kMaxWriters = 8;
+
 }  // namespace
 
 ServerConnection::ServerConnection(ConnectionContext& context, std::uint64_t token, UniqueFd socket,
-                                   PeerProcess peer, bool pidfdStamps)
+                                   PeerProcess connector, bool pidfdCapable)
     : context_(context),
       token_(token),
       channel_(std::make_shared<Responder::Channel>(std::move(socket))),
-      pidfdStamps_(pidfdStamps),
-      connector_{peer.pid, peer.euid, peer.egid},
-      sender_(std::move(peer)) {}
+      pidfdCapable_(pidfdCapable),
+      connector_{connector.pid, connector.euid, connector.egid} {
+  writers_.push_back(Writer{std::move(connector), std::nullopt});
+}
 
 void ServerConnection::setExportedObject(std::shared_ptr<const RequestHandler> object) {
   std::lock_guard lock(mutex_);
@@ -62,7 +71,12 @@ void ServerConnection::activateLocked(std::unique_lock<std::mutex>& lock) {
   state_ = State::kActive;
   lock.unlock();
   // The peer speaks only after this; anything it wrote before was refused at admission.
-  if (!channel_->sendHello() || !context_.pool.add(channel_->fd(), token_)) teardown();
+  if (!channel_->sendHello()) return teardown();
+  const struct timeval linger { 0, kLingerMicroseconds };
+  if (::setsockopt(channel_->fd(), SOL_SOCKET, SO_RCVTIMEO, &linger, sizeof(linger)) != 0 ||
+      !context_.pool.add(channel_->fd(), token_)) {
+    teardown();
+  }
 }
 
 void ServerConnection::close() {
@@ -82,20 +96,29 @@ void ServerConnection::teardown() {
 
 void ServerConnection::onEvent() {
   auto& buffer = readBuffer();
-  for (int round = 0; round < kReadsPerEvent; ++round) {
-    auto received = sock::receive(channel_->fd(), buffer, nullptr);
+  bool wait = false;
+  for (;;) {
+    auto received = sock::receive(channel_->fd(), buffer, nullptr, wait);
     if (!received || received->kind == sock::Received::Kind::kEndOfStream ||
         received->controlTruncated) {
       return teardown();
     }
+    // Nothing more, or nothing within the linger time: back to the pool.
     if (received->kind == sock::Received::Kind::kWouldBlock) break;
-    if (!senderAdmitted(*received)) return teardown();
+    const std::string_view bytes(buffer.data(), received->bytes);
+    const Verdict verdict = checkWriter(*received, bytes);
     received->senderPidfd.reset();
+    if (verdict == Verdict::kRefused) return teardown();
+    if (verdict == Verdict::kIntroduction) {
+      if (!channel_->sendHello()) return teardown();
+      wait = context_.pool.mayLinger();
+      continue;
+    }
 
     // A frame is written by one process: bytes of another one cannot finish it.
     const std::int32_t writer = received->sender->pid;
     if (!assembler_.empty() && writer != partialFramePid_) return teardown();
-    assembler_.append({buffer.data(), received->bytes});
+    assembler_.append(bytes);
     wire::FdQueue none;  // clients hand the daemon no descriptors; any that came are closed
     for (;;) {
       auto frame = assembler_.next(none);
@@ -104,38 +127,97 @@ void ServerConnection::onEvent() {
         return teardown();
       }
       if (!frame->has_value()) break;
+      if (std::holds_alternative<wire::Introduce>(**frame)) {
+        // An admitted writer introducing itself again: nothing to check.
+        if (!channel_->sendHello()) return teardown();
+        continue;
+      }
       dispatch(std::get<Request>(std::move(**frame)));
       if (channel_->closed()) return teardown();
     }
     partialFramePid_ = writer;
-    // Most likely drained: re-arming reports anything left, without a read that finds nothing.
-    if (received->bytes < buffer.size() && assembler_.empty()) break;
+    // Most likely drained. A peer in a conversation sends its next request soon: wait for it
+    // on this thread a moment (the socket's receive timeout) instead of a trip through epoll,
+    // but only while another thread is free to serve everyone else.
+    const bool drained = received->bytes < buffer.size() && assembler_.empty();
+    if (drained && !context_.pool.mayLinger()) break;
+    wait = drained;
   }
   if (channel_->closed() || !context_.pool.rearm(channel_->fd(), token_)) teardown();
   // Nothing of this connection may be touched past the re-arm: another thread may own it now.
 }
 
-bool ServerConnection::senderAdmitted(sock::Received& received) {
-  if (!received.sender) return false;
+ServerConnection::Verdict ServerConnection::checkWriter(sock::Received& received,
+                                                        std::string_view bytes) {
+  if (!received.sender) return Verdict::kRefused;
   const sock::SenderStamp stamp = *received.sender;
-  const bool sameStamp =
-      !senderStamp_ || (senderStamp_->uid == stamp.uid && senderStamp_->gid == stamp.gid);
-  // While the admitted process lives, no one else can carry its pid, and its /proc directory
-  // answers only while it lives; a process that has since run another executable is treated
-  // as a newcomer.
-  if (stamp.pid == sender_.pid && sameStamp && stillRunsSameExecutable(sender_)) {
-    senderStamp_ = stamp;
-    return true;
+  for (std::size_t i = 0; i < writers_.size(); ++i) {
+    Writer& w = writers_[i];
+    if (w.process.pid != stamp.pid) continue;
+    const bool sameIds = !w.stamp || (w.stamp->uid == stamp.uid && w.stamp->gid == stamp.gid);
+    // The /proc directory answers only while that very process lives, so a live admitted
+    // writer's pid cannot have passed to anyone else: these bytes are its own.
+    switch (executableNow(w.process)) {
+      case ExecutableNow::kSame:
+        if (sameIds) {
+          w.stamp = stamp;
+          speaker_ = i;
+          return Verdict::kAdmitted;
+        }
+        [[fallthrough]];
+      case ExecutableNow::kChanged: {
+        // The same process, now running another file (or under other ids): check it again.
+        auto again = reidentify(w.process);
+        if (!again || !context_.admission.admits(again->process.exe, again->exe)) {
+          return Verdict::kRefused;
+        }
+        w.process = std::move(again->process);
+        w.stamp = stamp;
+        speaker_ = i;
+        return Verdict::kAdmitted;
+      }
+      case ExecutableNow::kGone:
+        // Whoever carries this pid now is a stranger.
+        writers_.erase(writers_.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+    }
+    break;
   }
-  UniqueFd pidfd = std::move(received.senderPidfd);
-  // With pidfd stamps, a missing one means the writer is gone: its bytes speak for no one.
-  if (pidfdStamps_ && !pidfd) return false;
-  auto identified = identifySender(stamp.pid, std::move(pidfd));
-  if (!identified) return false;
-  if (!context_.admission.admits(identified->process.exe, identified->exe)) return false;
-  sender_ = std::move(identified->process);
-  senderStamp_ = stamp;
-  return true;
+  if (received.senderPidfd)
+    return admitNewWriter(stamp.pid, std::move(received.senderPidfd), stamp);
+  // With pidfd stamps on, a missing one means the writer is already gone: its bytes speak for
+  // no one.
+  if (pidfdStamps_) return Verdict::kRefused;
+  const auto introducedAt = std::find(introduced_.begin(), introduced_.end(), stamp.pid);
+  if (introducedAt != introduced_.end()) {
+    // A kernel without pidfd stamps: pin the pid now (see docs/SECURITY.md).
+    introduced_.erase(introducedAt);
+    return admitNewWriter(stamp.pid, UniqueFd(), stamp);
+  }
+  // A stranger's first words must be an introduction and nothing else: they can be neither
+  // attributed exactly nor acted upon. Its next words will carry a pidfd stamp.
+  if (!assembler_.empty() || bytes != wire::kIntroduceFrame || introduced_.size() >= kMaxWriters) {
+    return Verdict::kRefused;
+  }
+  introduced_.push_back(stamp.pid);
+  if (pidfdCapable_ && !pidfdStamps_) {
+    auto on = sock::enablePeerStamps(channel_->fd(), /*withPidfd=*/true);
+    pidfdStamps_ = on && *on;
+  }
+  return Verdict::kIntroduction;
+}
+
+ServerConnection::Verdict ServerConnection::admitNewWriter(std::int32_t pid, UniqueFd pidfd,
+                                                           sock::SenderStamp stamp) {
+  if (writers_.size() >= kMaxWriters) return Verdict::kRefused;
+  auto identified = identifySender(pid, std::move(pidfd));
+  if (!identified) return Verdict::kRefused;
+  if (!context_.admission.admits(identified->process.exe, identified->exe))
+    return Verdict::kRefused;
+  std::erase(introduced_, pid);
+  writers_.push_back(Writer{std::move(identified->process), stamp});
+  speaker_ = writers_.size() - 1;
+  return Verdict::kAdmitted;
 }
 
 void ServerConnection::dispatch(Request request) {
@@ -147,7 +229,8 @@ void ServerConnection::dispatch(Request request) {
   const std::uint64_t id = request.id;
   Responder responder(channel_, id);
   if (!handler) return std::move(responder).protocolError("no object exported");
-  ScopedRequestPeer scope(PeerCredentials{sender_.pid, sender_.euid, sender_.egid});
+  const PeerProcess& speaker = writers_[speaker_].process;
+  ScopedRequestPeer scope(PeerCredentials{speaker.pid, speaker.euid, speaker.egid});
   try {
     handler->handle(std::move(request), std::move(responder));
   } catch (...) {

@@ -7,6 +7,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "platform/ipc/code_admission.h"
 #include "platform/ipc/peer_identity.h"
@@ -25,11 +27,15 @@ struct ConnectionContext {
   std::function<void(std::uint64_t token)> forget;  // drops the listener's reference
 };
 
+// Who may write on a connection: the process that connected, and any other process that
+// introduced itself (an Introduce frame, answered by a Hello) and was then identified exactly and
+// admitted. Messages of an admitted writer cost one fstatat; pidfd stamps on every message are
+// switched on only once a second process has introduced itself.
 class ServerConnection final : public Connection {
  public:
-  // pidfdStamps: the kernel stamps every message with a pidfd of its writer.
+  // pidfdCapable: the kernel can stamp each message with a pidfd of its writer.
   ServerConnection(ConnectionContext& context, std::uint64_t token, UniqueFd socket,
-                   PeerProcess peer, bool pidfdStamps);
+                   PeerProcess connector, bool pidfdCapable);
 
   void setExportedObject(std::shared_ptr<const RequestHandler> object) override;
   void resume() override;
@@ -45,16 +51,23 @@ class ServerConnection final : public Connection {
  private:
   enum class State { kOffering, kAccepted, kActive, kClosed };
 
+  struct Writer {
+    PeerProcess process;
+    std::optional<sock::SenderStamp> stamp;  // ids the kernel stamps on its bytes
+  };
+  enum class Verdict { kAdmitted, kIntroduction, kRefused };
+
   void activateLocked(std::unique_lock<std::mutex>& lock);
   void teardown();
-  // Is the writer of these bytes an admitted process? Re-identifies anyone new.
-  bool senderAdmitted(sock::Received& received);
+  // Who wrote these bytes, and may they speak? Sets speaker_ when admitted.
+  Verdict checkWriter(sock::Received& received, std::string_view bytes);
+  Verdict admitNewWriter(std::int32_t pid, UniqueFd pidfd, sock::SenderStamp stamp);
   void dispatch(Request request);
 
   ConnectionContext& context_;
   const std::uint64_t token_;
   const std::shared_ptr<Responder::Channel> channel_;
-  const bool pidfdStamps_;
+  const bool pidfdCapable_;
 
   mutable std::mutex mutex_;  // guards state_, resumeRequested_, exported_
   State state_ = State::kOffering;
@@ -63,8 +76,10 @@ class ServerConnection final : public Connection {
   const PeerCredentials connector_;
 
   // Touched only by the thread handling the current event.
-  PeerProcess sender_;
-  std::optional<sock::SenderStamp> senderStamp_;  // ids the kernel stamps on sender_'s bytes
+  std::vector<Writer> writers_;           // [0] connected; more after introductions
+  std::size_t speaker_ = 0;               // the writer of the bytes being handled
+  std::vector<std::int32_t> introduced_;  // introduced, not identified yet
+  bool pidfdStamps_ = false;              // every message now carries its writer's pidfd
   std::int32_t partialFramePid_ = 0;
   wire::FrameAssembler assembler_{wire::Side::kDaemon};
 };

@@ -18,7 +18,7 @@ constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(struct ucred)) + CMSG_SP
 
 }  // namespace
 
-Result<Received> receive(int fd, std::span<char> buffer, wire::FdQueue* fds) {
+Result<Received> receive(int fd, std::span<char> buffer, wire::FdQueue* fds, bool wait) {
   alignas(struct cmsghdr) char control[kControlBytes];
   struct iovec iov {
     buffer.data(), buffer.size()
@@ -31,7 +31,7 @@ Result<Received> receive(int fd, std::span<char> buffer, wire::FdQueue* fds) {
 
   ssize_t n;
   do {
-    n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    n = ::recvmsg(fd, &msg, (wait ? 0 : MSG_DONTWAIT) | MSG_CMSG_CLOEXEC);
   } while (n < 0 && errno == EINTR);
 
   Received r;
@@ -125,6 +125,17 @@ Result<bool> enablePeerStamps(int fd, bool withPidfd) {
     return Error::fromErrno(errno, "setsockopt(SO_PASSPIDFD)");
   }
   return true;
+}
+
+bool kernelStampsPidfds() {
+  static const bool supported = [] {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
+    UniqueFd a(pair[0]), b(pair[1]);
+    const int on = 1;
+    return ::setsockopt(a.get(), SOL_SOCKET, kSoPassPidfd, &on, sizeof(on)) == 0;
+  }();
+  return supported;
 }
 
 }  // namespace tamsel::ipc::sock

@@ -31,9 +31,9 @@ struct Received {
   std::size_t fdsReceived = 0;        // descriptors that came with the bytes
 };
 
-// One non-blocking recvmsg. Descriptors that came along are appended to fds, or closed at once
-// when fds is null. Every descriptor is received close-on-exec.
-Result<Received> receive(int fd, std::span<char> buffer, wire::FdQueue* fds);
+// One recvmsg, non-blocking unless wait is set. Descriptors that came along are appended to fds,
+// or closed at once when fds is null. Every descriptor is received close-on-exec.
+Result<Received> receive(int fd, std::span<char> buffer, wire::FdQueue* fds, bool wait = false);
 
 // Writes all of data, the descriptors riding on its first byte. Waits for room at most
 // timeoutMs between progress (the socket may be non-blocking). Never raises SIGPIPE.
@@ -42,5 +42,8 @@ Status sendAll(int fd, std::string_view data, std::span<const int> fds, int time
 // Asks the kernel to stamp every message with the sender's credentials, and with a pidfd of the
 // sender unless withPidfd is false or the kernel cannot (then returns false for pidfds).
 Result<bool> enablePeerStamps(int fd, bool withPidfd);
+
+// Whether this kernel can stamp messages with pidfds (Linux 6.5 and later); asked once.
+bool kernelStampsPidfds();
 
 }  // namespace tamsel::ipc::sock

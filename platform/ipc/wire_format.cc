@@ -240,6 +240,11 @@ void appendHello(std::string& out) {
   (void)endFrame(out, start, kMaxRequestBody);
 }
 
+void appendIntroduce(std::string& out) {
+  const std::size_t start = beginFrame(out, FrameType::kIntroduce);
+  (void)endFrame(out, start, kMaxRequestBody);
+}
+
 Result<std::size_t> frameSize(std::span<const char> data, std::uint32_t limit) {
   if (data.size() < kHeaderBytes) return std::size_t{0};
   std::uint32_t body = 0;
@@ -295,6 +300,11 @@ Result<Frame> decodeBody(std::span<const char> body, Side receiver, FdQueue& fds
       }
       if (!isValidUtf8(e.reason)) return malformed("reason is not UTF-8");
       frame = std::move(e);
+      break;
+    }
+    case FrameType::kIntroduce: {
+      if (receiver != Side::kDaemon) return malformed("introduction sent to a client");
+      frame = Introduce{};
       break;
     }
     case FrameType::kHello: {

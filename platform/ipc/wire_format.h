@@ -30,12 +30,22 @@ inline constexpr std::size_t kMaxReasonBytes = 1024;
 // Most descriptors one frame may carry.
 inline constexpr std::size_t kMaxFrameFds = 16;
 
-enum class FrameType : std::uint8_t { kHello = 1, kRequest = 2, kReply = 3, kError = 4 };
+enum class FrameType : std::uint8_t {
+  kHello = 1,
+  kRequest = 2,
+  kReply = 3,
+  kError = 4,
+  kIntroduce = 5
+};
 
 // Sent by the daemon once a connection is admitted; a client sends nothing before it.
 struct Hello {
   std::uint32_t version = kProtocolVersion;
 };
+
+// Sent by a process other than the one that opened the connection (a child it forked, say)
+// before its first request; it waits for a Hello in answer.
+struct Introduce {};
 
 struct Reply {
   std::uint64_t id = 0;
@@ -49,10 +59,10 @@ struct ErrorFrame {
   std::string reason;
 };
 
-using Frame = std::variant<Hello, Request, Reply, ErrorFrame>;
+using Frame = std::variant<Hello, Request, Reply, ErrorFrame, Introduce>;
 
-// Which side is decoding: the daemon accepts only requests, with strict strings; a client
-// accepts the other three kinds.
+// Which side is decoding: the daemon accepts requests (with strict strings) and introductions;
+// a client accepts hellos, replies and errors.
 enum class Side { kDaemon, kClient };
 
 std::uint32_t maxBody(Side receiver);
@@ -68,6 +78,9 @@ Status appendReply(std::string& out, std::uint64_t id, const std::vector<Value>&
                    std::vector<int>& fds);
 void appendError(std::string& out, std::uint64_t id, std::string_view reason);
 void appendHello(std::string& out);
+void appendIntroduce(std::string& out);
+// The whole encoding of an Introduce frame.
+inline constexpr std::string_view kIntroduceFrame{"\x01\x00\x00\x00\x05", 5};
 
 // The whole size (header included) of the frame that data starts with: 0 while the header is
 // incomplete; an error when the announced body is empty or larger than limit.

@@ -182,7 +182,16 @@ TEST(WireFormat, WrongTypesAndShapesAreRefused) {
   fixHeader(trailing);
   EXPECT_FALSE(decodeWhole(trailing, Side::kDaemon, fds).ok());
 
-  // The daemon takes only requests; a client never takes a request.
+  // An introduction is only ever for the daemon, and encodes to the fixed five bytes.
+  std::string intro;
+  appendIntroduce(intro);
+  EXPECT_EQ(intro, kIntroduceFrame);
+  auto introduced = decodeWhole(intro, Side::kDaemon, fds);
+  ASSERT_TRUE(introduced.ok());
+  EXPECT_TRUE(std::holds_alternative<Introduce>(*introduced));
+  EXPECT_FALSE(decodeWhole(intro, Side::kClient, fds).ok());
+
+  // The daemon takes requests; a client never takes a request.
   std::string hello;
   appendHello(hello);
   EXPECT_FALSE(decodeWhole(hello, Side::kDaemon, fds).ok());

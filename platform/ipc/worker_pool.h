@@ -48,6 +48,8 @@ class WorkerPool {
   void post(std::function<void()> task);
 
   int threadCount() const;
+  // Whether a thread may keep waiting on one connection: another one is free for the rest.
+  bool mayLinger() const { return !stopping_.load() && idle_.load() > 0; }
   int idleCount() const { return idle_.load(); }
 
  private:
