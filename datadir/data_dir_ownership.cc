@@ -3,7 +3,7 @@
 #include "host/file_ops.h"
 #include "host/path_under_home.h"
 #include "host/subprocess.h"
-#include "host/utf8.h"
+#include "platform/utf8.h"
 
 namespace tamsel {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/passwd_lookup.h"
-#include "host/utf8.h"
+#include "platform/utf8.h"
 #include "platform/ipc/service.h"
 
 namespace tamsel {

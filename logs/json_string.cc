@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/log/utf8.h"
+#include "platform/utf8.h"
 
 namespace tamsel {
 
@@ -49,7 +49,7 @@ bool appendJsonString(std::string& out, std::string_view text) {
       if (kind == 0) {
         ++run;
       } else if (kind == 2) {
-        const std::size_t n = log::utf8SequenceLength(text, run);
+        const std::size_t n = utf8SequenceLength(text, run);
         if (n == 0) {
           out.resize(start);
           return false;

@@ -8,7 +8,7 @@
 #include "logs/json_string.h"
 #include "logs/log_timestamp.h"
 #include "platform/log/logger.h"
-#include "platform/log/utf8.h"
+#include "platform/utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // And as a message: written exactly when it is text, never with a raw control byte.
   std::string json;
   const bool written = tamsel::appendJsonString(json, text);
-  if (written != tamsel::log::isValidUtf8(text)) std::abort();
+  if (written != tamsel::isValidUtf8(text)) std::abort();
   for (const char c : json) {
     if (static_cast<unsigned char>(c) < 0x20) std::abort();
   }

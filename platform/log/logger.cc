@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "platform/log/echo_sink.h"
-#include "platform/log/utf8.h"
+#include "platform/utf8.h"
 
 namespace tamsel::log {
 namespace {
