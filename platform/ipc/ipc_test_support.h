@@ -77,6 +77,7 @@ class Gate {
 //   drop   drops its responder unanswered
 //   fail   answers with a protocol error
 //   pipe   replies with the read end of a fresh pipe
+//   self   replies with the handler object's address
 // anything else: protocol error, as the service's dispatch does for an unknown selector.
 class RecordingHandler final : public RequestHandler {
  public:
@@ -98,6 +99,11 @@ class RecordingHandler final : public RequestHandler {
       gate.wait();
       std::vector<Value> out;
       out.emplace_back(true);
+      return std::move(responder).reply(std::move(out));
+    }
+    if (sel == "self") {
+      std::vector<Value> out;
+      out.emplace_back(static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(this)));
       return std::move(responder).reply(std::move(out));
     }
     if (sel == "drop") return;

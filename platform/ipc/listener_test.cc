@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/identity.h"
 #include "platform/ipc/ipc_test_support.h"
 #include "platform/ipc/listen_socket.h"
@@ -16,6 +18,15 @@ namespace tamsel::ipc {
 namespace {
 
 using namespace testing;
+
+// Descriptors the test program inherited (from whoever started it), taken before any test.
+const std::vector<int> kInheritedFds = [] {
+  std::vector<int> fds;
+  for (int fd = 0; fd < 1024; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0) fds.push_back(fd);
+  }
+  return fds;
+}();
 
 class ListenerTest : public ::testing::TestWithParam<bool> {
  protected:
@@ -82,6 +93,38 @@ TEST_P(ListenerTest, RepliesMatchRequestsAndCarryTheKernelStampedPeer) {
   EXPECT_EQ(std::get<std::int64_t>(second->values[2]), ::getegid());
   // Outside a request there is no current peer.
   EXPECT_FALSE(currentConnectionPeer().has_value());
+}
+
+TEST_P(ListenerTest, TwoConnectionsAtOnceAreServedByTheOneExportedObject) {
+  RawPeer a = admittedPeer();
+  RawPeer b = admittedPeer();
+  ASSERT_TRUE(a.sendRequest(1, "self"));
+  ASSERT_TRUE(b.sendRequest(1, "self"));
+  auto ra = a.readReply();
+  auto rb = b.readReply();
+  ASSERT_TRUE(ra.has_value() && rb.has_value());
+  const auto object = static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(handler.get()));
+  EXPECT_EQ(std::get<std::int64_t>(ra->values.at(0)), object);
+  EXPECT_EQ(std::get<std::int64_t>(rb->values.at(0)), object);
+}
+
+TEST_P(ListenerTest, EveryDescriptorTheListenerHoldsIsCloseOnExec) {
+  RawPeer p = admittedPeer();
+  ASSERT_TRUE(p.sendRequest(1, "echo"));
+  ASSERT_TRUE(p.readReply().has_value());
+  // Whatever this process opened was opened close-on-exec: the listener's socket, epoll,
+  // eventfds, timerfd, connections, /proc directories, and ours.
+  int checked = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags < 0 ||
+        std::find(kInheritedFds.begin(), kInheritedFds.end(), fd) != kInheritedFds.end()) {
+      continue;
+    }
+    ++checked;
+    EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd;
+  }
+  EXPECT_GE(checked, 8);
 }
 
 TEST_P(ListenerTest, BadFramesEndOnlyTheirOwnConnection) {
