@@ -43,6 +43,12 @@ std::uint64_t processGeneration() {
   return gProcessGeneration.load(std::memory_order_relaxed);
 }
 
+// Read into a buffer per thread, kept: fresh pages are expensive.
+std::vector<char>& readBuffer() {
+  thread_local std::vector<char> buffer(kReadBytes);
+  return buffer;
+}
+
 Error refusedAdmission() {
   return Error{EACCES, "the helper refused this client (admission by code signature)"};
 }
@@ -68,7 +74,7 @@ Result<std::unique_ptr<ClientConnection>> ClientConnection::open(std::string_vie
   // Nothing may be sent before the hello: it says this process has been admitted.
   std::unique_ptr<ClientConnection> conn(new ClientConnection(std::move(fd)));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::vector<char> buffer(kReadBytes);
+  auto& buffer = readBuffer();
   for (;;) {
     auto frame = conn->assembler_.next(conn->fds_);
     if (!frame) return frame.error();
@@ -117,7 +123,7 @@ Status ClientConnection::introduceIfNewProcess() {
     }
   }
   // Nothing else may be sent before the helper's answer.
-  std::vector<char> buffer(kReadBytes);
+  auto& buffer = readBuffer();
   std::vector<std::function<void()>> due;
   for (;;) {
     auto frame = assembler_.next(fds_);
@@ -245,7 +251,7 @@ bool ClientConnection::readSome(std::unique_lock<std::mutex>& lock) {
 
   std::vector<std::pair<std::uint64_t, Result<Values>>> replies;
   std::optional<Error> ended;
-  thread_local std::vector<char> buffer(kReadBytes);
+  auto& buffer = readBuffer();
   while (replies.empty() && !ended) {
     auto frame = assembler_.next(fds_);
     if (!frame) {

@@ -33,13 +33,14 @@ std::optional<bool> CodeAdmission::cachedVerdict(const ExecutableKey& key) const
   return it->second;
 }
 
-bool CodeAdmission::admits(const ExecutableKey& key, const UniqueFd& exe) {
-  if (auto v = cachedVerdict(key)) return *v;
-  return verify(key, exe);
+bool CodeAdmission::admits(const PeerProcess& process) {
+  if (auto v = cachedVerdict(process.exe)) return *v;
+  return verify(process);
 }
 
-bool CodeAdmission::verify(const ExecutableKey& key, const UniqueFd& exe) {
+bool CodeAdmission::verify(const PeerProcess& process) {
   if (admitAny_) return true;
+  const ExecutableKey& key = process.exe;
   {
     // One check per file at a time: later askers wait for its verdict instead of hashing again.
     std::unique_lock lock(mutex_);
@@ -48,7 +49,7 @@ bool CodeAdmission::verify(const ExecutableKey& key, const UniqueFd& exe) {
     inFlight_.insert(key);
     ++verifications_;
   }
-  const bool ok = check(key, exe);
+  const bool ok = check(process);
   std::lock_guard lock(mutex_);
   inFlight_.erase(key);
   done_.notify_all();
@@ -60,7 +61,8 @@ std::size_t CodeAdmission::verificationsRun() const {
   return verifications_;
 }
 
-bool CodeAdmission::check(const ExecutableKey& key, const UniqueFd& exe) {
+bool CodeAdmission::check(const PeerProcess& process) {
+  const ExecutableKey& key = process.exe;
   std::shared_ptr<const codesign::Requirement> requirement;
   {
     std::lock_guard lock(mutex_);
@@ -72,6 +74,9 @@ bool CodeAdmission::check(const ExecutableKey& key, const UniqueFd& exe) {
   // Without a root nothing can pass, but a root installed later must be able to: no caching.
   if (!anchor) return false;
 
+  // The very file the process runs; nothing if it has exec'd another since it was identified.
+  UniqueFd exe = openIdentifiedExecutable(process);
+  if (!exe) return false;
   std::shared_ptr<const codesign::StaticCode> code;
   UniqueFd dup(::fcntl(exe.get(), F_DUPFD_CLOEXEC, 0));
   if (!dup) return false;

@@ -31,18 +31,18 @@ class CodeAdmission {
   // Tests only: admit any peer whose identity could be established.
   void admitAnyIdentifiedPeerForTesting() { admitAny_ = true; }
 
-  // The cached verdict, if any.
+  // The cached verdict on the executable, if any.
   std::optional<bool> cachedVerdict(const ExecutableKey& key) const;
-  // Checks exe's signature (or waits for a check of the same file already running) and caches
-  // the verdict unless the file changed while it was read.
-  bool verify(const ExecutableKey& key, const UniqueFd& exe);
+  // Checks the signature of the executable the process runs (or waits for a check of the same
+  // file already running) and caches the verdict unless the file changed while it was read.
+  bool verify(const PeerProcess& process);
   // cachedVerdict, else verify.
-  bool admits(const ExecutableKey& key, const UniqueFd& exe);
+  bool admits(const PeerProcess& process);
 
   std::size_t verificationsRun() const;
 
  private:
-  bool check(const ExecutableKey& key, const UniqueFd& exe);
+  bool check(const PeerProcess& process);
 
   const std::string anchorPath_;
   bool admitAny_ = false;

@@ -146,9 +146,8 @@ void Listener::Impl::admit(UniqueFd socket) {
   const bool pidfdCapable = !options_.forcePidfdFallback && sock::kernelStampsPidfds();
   auto peer = identifySocketPeer(socket.get(), options_.forcePidfdFallback);
   if (!peer) return;
-  if (auto verdict = admission_.cachedVerdict(peer->process.exe)) {
-    peer->exe.reset();  // done with it before anyone sees the connection
-    if (*verdict) offer(std::move(socket), std::move(peer->process), pidfdCapable);
+  if (auto verdict = admission_.cachedVerdict(peer->exe)) {
+    if (*verdict) offer(std::move(socket), std::move(*peer), pidfdCapable);
     return;
   }
   {
@@ -179,10 +178,9 @@ void Listener::Impl::verifyPending() {
       pending_.pop_front();
     }
     if (Clock::now() > p.deadline) continue;
-    if (!admission_.verify(p.peer.process.exe, p.peer.exe)) continue;
-    p.peer.exe.reset();
+    if (!admission_.verify(p.peer)) continue;
     if (Clock::now() > p.deadline) continue;
-    offer(std::move(p.socket), std::move(p.peer.process), p.pidfdCapable);
+    offer(std::move(p.socket), std::move(p.peer), p.pidfdCapable);
   }
 }
 

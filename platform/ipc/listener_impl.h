@@ -45,7 +45,7 @@ class Listener::Impl {
   // A peer whose executable is being checked, or waits for it.
   struct Pending {
     UniqueFd socket;
-    IdentifiedPeer peer;
+    PeerProcess peer;
     bool pidfdCapable = false;
     Clock::time_point deadline;
   };

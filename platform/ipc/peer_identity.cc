@@ -43,26 +43,23 @@ UniqueFd openProcDir(std::int32_t pid) {
   return UniqueFd(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-// Opens the /proc directory and the executable of pid while pidfd proves that pid names the
-// pinned process: the pidfd is checked after both opens, so the process was alive all along
-// and the number could not have passed to anyone else in between.
-Result<IdentifiedPeer> openExecutable(std::int32_t pid, const UniqueFd& pidfd, UniqueFd procDir,
-                                      std::uint32_t euid, std::uint32_t egid) {
+// Takes the identity of the executable of pid, through its /proc directory, while pidfd proves
+// that pid names the pinned process: the pidfd is checked after the directory is opened and
+// the executable looked at, so the process was alive all along and the number could not have
+// passed to anyone else in between.
+Result<PeerProcess> pinProcess(std::int32_t pid, const UniqueFd& pidfd, UniqueFd procDir,
+                               std::uint32_t euid, std::uint32_t egid) {
   if (!procDir) return refused("process went away");
-  UniqueFd exe(::openat(procDir.get(), "exe", O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!exe) return refused("cannot open the executable");
   struct stat st {};
-  if (::fstat(exe.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    return refused("executable is not a regular file");
-  }
+  if (::fstatat(procDir.get(), "exe", &st, 0) != 0) return refused("cannot look at the executable");
+  if (!S_ISREG(st.st_mode)) return refused("executable is not a regular file");
   if (!processAlive(pidfd.get())) return refused("process went away");
-  IdentifiedPeer out;
-  out.process.pid = pid;
-  out.process.euid = euid;
-  out.process.egid = egid;
-  out.process.procDir = std::move(procDir);
-  out.process.exe = keyOf(st);
-  out.exe = std::move(exe);
+  PeerProcess out;
+  out.pid = pid;
+  out.euid = euid;
+  out.egid = egid;
+  out.procDir = std::move(procDir);
+  out.exe = keyOf(st);
   return out;
 }
 
@@ -109,7 +106,7 @@ bool processAlive(int pidfd) {
   return n == 0;
 }
 
-Result<IdentifiedPeer> identifySocketPeer(int fd, bool useFallback) {
+Result<PeerProcess> identifySocketPeer(int fd, bool useFallback) {
   struct ucred cred {};
   socklen_t len = sizeof(cred);
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred)) {
@@ -129,7 +126,7 @@ Result<IdentifiedPeer> identifySocketPeer(int fd, bool useFallback) {
   }
   if (!pidfd) pidfd = pidfdOpen(cred.pid);
   if (!pidfd) return refused("process went away");
-  return openExecutable(cred.pid, pidfd, openProcDir(cred.pid), cred.uid, cred.gid);
+  return pinProcess(cred.pid, pidfd, openProcDir(cred.pid), cred.uid, cred.gid);
 }
 
 // Effective ids from the status file in a /proc directory.
@@ -149,7 +146,7 @@ Status readEffectiveIds(int procDir, std::uint32_t& euid, std::uint32_t& egid) {
   return {};
 }
 
-Result<IdentifiedPeer> identifySender(std::int32_t pid, UniqueFd pidfd) {
+Result<PeerProcess> identifySender(std::int32_t pid, UniqueFd pidfd) {
   if (pid <= 0) return refused("sender outside our pid namespace");
   if (!pidfd) pidfd = pidfdOpen(pid);
   if (!pidfd) return refused("sender went away");
@@ -158,28 +155,31 @@ Result<IdentifiedPeer> identifySender(std::int32_t pid, UniqueFd pidfd) {
   std::uint32_t euid = 0, egid = 0;
   if (auto st = readEffectiveIds(procDir.get(), euid, egid); !st) return st.error();
   // The pidfd is checked after every read, which covers the status too.
-  return openExecutable(pid, pidfd, std::move(procDir), euid, egid);
+  return pinProcess(pid, pidfd, std::move(procDir), euid, egid);
 }
 
-Result<IdentifiedPeer> reidentify(const PeerProcess& process) {
+Result<PeerProcess> reidentify(const PeerProcess& process) {
   UniqueFd procDir(::fcntl(process.procDir.get(), F_DUPFD_CLOEXEC, 0));
   if (!procDir) return refused("cannot duplicate the process directory");
   std::uint32_t euid = 0, egid = 0;
   if (auto st = readEffectiveIds(procDir.get(), euid, egid); !st) return st.error();
-  UniqueFd exe(::openat(procDir.get(), "exe", O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!exe) return refused("cannot open the executable");
   struct stat st {};
-  if (::fstat(exe.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    return refused("executable is not a regular file");
-  }
-  IdentifiedPeer out;
-  out.process.pid = process.pid;
-  out.process.euid = euid;
-  out.process.egid = egid;
-  out.process.procDir = std::move(procDir);
-  out.process.exe = keyOf(st);
-  out.exe = std::move(exe);
+  if (::fstatat(procDir.get(), "exe", &st, 0) != 0) return refused("cannot look at the executable");
+  if (!S_ISREG(st.st_mode)) return refused("executable is not a regular file");
+  PeerProcess out;
+  out.pid = process.pid;
+  out.euid = euid;
+  out.egid = egid;
+  out.procDir = std::move(procDir);
+  out.exe = keyOf(st);
   return out;
+}
+
+UniqueFd openIdentifiedExecutable(const PeerProcess& process) {
+  UniqueFd exe(::openat(process.procDir.get(), "exe", O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  struct stat st {};
+  if (!exe || ::fstat(exe.get(), &st) != 0 || !(keyOf(st) == process.exe)) return {};
+  return exe;
 }
 
 ExecutableNow executableNow(const PeerProcess& process) {

@@ -36,18 +36,13 @@ struct PeerProcess {
   ExecutableKey exe;  // what it ran when identified
 };
 
-struct IdentifiedPeer {
-  PeerProcess process;
-  UniqueFd exe;  // the executable, opened through /proc, for checking its signature
-};
-
 // The process that connected the accepted socket fd: SO_PEERCRED and SO_PEERPIDFD, or, when the
 // kernel lacks the latter or useFallback is set, pidfd_open of the stamped pid.
-Result<IdentifiedPeer> identifySocketPeer(int fd, bool useFallback);
+Result<PeerProcess> identifySocketPeer(int fd, bool useFallback);
 
 // The writer of received bytes: its stamped pid and, when the kernel sent one, its pidfd
 // (otherwise pidfd_open of the pid). Effective ids are read from /proc.
-Result<IdentifiedPeer> identifySender(std::int32_t pid, UniqueFd pidfd);
+Result<PeerProcess> identifySender(std::int32_t pid, UniqueFd pidfd);
 
 // True while the process behind pidfd has not exited.
 bool processAlive(int pidfd);
@@ -62,6 +57,10 @@ ExecutableNow executableNow(const PeerProcess& process);
 
 // Identifies an already identified process again (after an exec), through its /proc directory,
 // which still names that very process.
-Result<IdentifiedPeer> reidentify(const PeerProcess& process);
+Result<PeerProcess> reidentify(const PeerProcess& process);
+
+// The executable the process runs, opened through its /proc directory for checking its
+// signature; nothing when it is no longer the file the process was identified with.
+UniqueFd openIdentifiedExecutable(const PeerProcess& process);
 
 }  // namespace tamsel::ipc

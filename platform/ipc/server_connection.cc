@@ -168,10 +168,8 @@ ServerConnection::Verdict ServerConnection::checkWriter(sock::Received& received
       case ExecutableNow::kChanged: {
         // The same process, now running another file (or under other ids): check it again.
         auto again = reidentify(w.process);
-        if (!again || !context_.admission.admits(again->process.exe, again->exe)) {
-          return Verdict::kRefused;
-        }
-        w.process = std::move(again->process);
+        if (!again || !context_.admission.admits(*again)) return Verdict::kRefused;
+        w.process = std::move(*again);
         w.stamp = stamp;
         speaker_ = i;
         return Verdict::kAdmitted;
@@ -212,10 +210,9 @@ ServerConnection::Verdict ServerConnection::admitNewWriter(std::int32_t pid, Uni
   if (writers_.size() >= kMaxWriters) return Verdict::kRefused;
   auto identified = identifySender(pid, std::move(pidfd));
   if (!identified) return Verdict::kRefused;
-  if (!context_.admission.admits(identified->process.exe, identified->exe))
-    return Verdict::kRefused;
+  if (!context_.admission.admits(*identified)) return Verdict::kRefused;
   std::erase(introduced_, pid);
-  writers_.push_back(Writer{std::move(identified->process), stamp});
+  writers_.push_back(Writer{std::move(*identified), stamp});
   speaker_ = writers_.size() - 1;
   return Verdict::kAdmitted;
 }
