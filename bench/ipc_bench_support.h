@@ -3,7 +3,9 @@
 // the client side is a signed copy of ipc-bench-client run as a separate process.
 #pragma once
 
+#include <dirent.h>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -53,10 +55,27 @@ struct ClientStats {
   long long count = 0, medianNs = 0, p99Ns = 0, totalNs = 0;
 };
 
+// Where the scheduler may run a process's threads: all CPUs (-1) or one.
+inline void pinThreads(pid_t pid, int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const int cpus = static_cast<int>(::sysconf(_SC_NPROCESSORS_ONLN));
+  for (int c = 0; c < cpus; ++c) {
+    if (cpu < 0 || c == cpu) CPU_SET(c, &set);
+  }
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (auto* e = ::readdir(d)) {
+      if (e->d_name[0] != '.') ::sched_setaffinity(std::atoi(e->d_name), sizeof(set), &set);
+    }
+    ::closedir(d);
+  }
+}
+
 // A client process; its standard input and output are pipes.
 class ClientProcess {
  public:
-  explicit ClientProcess(std::vector<std::string> args) {
+  explicit ClientProcess(std::vector<std::string> args, int cpu = -1) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::exit(1);
     UniqueFd childIn(in[0]), childOut(out[1]);
@@ -71,6 +90,7 @@ class ClientProcess {
     argv.push_back(nullptr);
     if (::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) std::exit(1);
     posix_spawn_file_actions_destroy(&fa);
+    if (cpu >= 0) pinThreads(pid_, cpu);
   }
   ~ClientProcess() {
     toChild_.reset();
@@ -96,8 +116,8 @@ class ClientProcess {
   UniqueFd toChild_, fromChild_;
 };
 
-inline ClientStats runClient(std::vector<std::string> args) {
-  ClientProcess p(std::move(args));
+inline ClientStats runClient(std::vector<std::string> args, int cpu = -1) {
+  ClientProcess p(std::move(args), cpu);
   std::istringstream line(p.readLine());
   ClientStats s;
   line >> s.count >> s.medianNs >> s.p99Ns >> s.totalNs;
