@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/ipc/wire_format.h"
+#include "platform/json_string.h"
+#include "platform/utf8.h"
 
 namespace tamsel::client::helperctl {
 namespace {
@@ -29,13 +30,6 @@ std::string refusalText(const std::optional<std::string>& message, std::int32_t 
 }
 
 // Length of the UTF-8 sequence starting at p, or 0 if none starts there.
-std::size_t utf8Length(std::string_view text, std::size_t at) {
-  for (std::size_t n = 1; n <= 4 && at + n <= text.size(); ++n) {
-    if (ipc::wire::isValidUtf8(text.substr(at, n))) return n;
-  }
-  return 0;
-}
-
 struct Address {
   std::string family;
   std::string address;
@@ -75,48 +69,10 @@ std::optional<Address> localAddress(int fd) {
 }  // namespace
 
 std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      switch (c) {
-        case '"':
-          out += "\\\"";
-          break;
-        case '\\':
-          out += "\\\\";
-          break;
-        case '\n':
-          out += "\\n";
-          break;
-        case '\r':
-          out += "\\r";
-          break;
-        case '\t':
-          out += "\\t";
-          break;
-        default:
-          if (c < 0x20 || c == 0x7f) {
-            char buf[8];
-            std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-            out += buf;
-          } else {
-            out += static_cast<char>(c);
-          }
-      }
-      ++i;
-      continue;
-    }
-    const std::size_t n = utf8Length(text, i);
-    if (n == 0) {
-      out += "\xef\xbf\xbd";  // U+FFFD
-      ++i;
-    } else {
-      out.append(text.substr(i, n));
-      i += n;
-    }
-  }
-  return out + "\"";
+  // Reply texts may carry any bytes (tool output); the JSON carries them as UTF-8.
+  std::string out;
+  appendJsonString(out, decodeUtf8Lossy(text));
+  return out;
 }
 
 std::string describeSocketJson(int fd) {

@@ -88,7 +88,7 @@ TEST(HelperctlOutput, RepliesAsTextAndJsonWithTheirExitStatus) {
   EXPECT_EQ(no.exitCode, kExitRefused);
   EXPECT_EQ(
       no.text,
-      "{\"ok\":false,\"message\":\"Refusing \\\"x\\\"\\n\\\\ /\\u0001 caf\xc3\xa9 \xef\xbf\xbd\","
+      "{\"ok\":false,\"message\":\"Refusing \\\"x\\\"\\n\\\\ \\/\\u0001 caf\xc3\xa9 \xef\xbf\xbd\","
       "\"code\":13}\n");
   EXPECT_EQ(status(false, "no such label", 0, false).text, "NO: no such label (code 0)\n");
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <utility>
 
-#include "logs/json_string.h"
+#include "platform/json_string.h"
 #include "logs/log_level_names.h"
 #include "logs/log_timestamp.h"
 #include "platform/identity.h"

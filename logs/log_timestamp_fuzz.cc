@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "logs/json_string.h"
+#include "platform/json_string.h"
 #include "logs/log_timestamp.h"
 #include "platform/log/logger.h"
 #include "platform/utf8.h"

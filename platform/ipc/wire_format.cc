@@ -1,5 +1,7 @@
 #include "platform/ipc/wire_format.h"
 
+#include "platform/utf8.h"
+
 #include <cstring>
 #include <utility>
 
@@ -341,43 +343,6 @@ Result<std::optional<Frame>> FrameAssembler::next(FdQueue& fds) {
     consumed_ = 0;
   }
   return std::optional<Frame>(std::move(*frame));
-}
-
-bool isValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t n = 0;
-    std::uint32_t cp = 0;
-    if (c >= 0xc2 && c <= 0xdf) {
-      n = 1;
-      cp = c & 0x1f;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      n = 2;
-      cp = c & 0x0f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) <= n) return false;
-    for (std::size_t i = 1; i <= n; ++i) {
-      if ((p[i] & 0xc0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3f);
-    }
-    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10ffff)) ||
-        (cp >= 0xd800 && cp <= 0xdfff)) {
-      return false;
-    }
-    p += n + 1;
-  }
-  return true;
 }
 
 }  // namespace tamsel::ipc::wire

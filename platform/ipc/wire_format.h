@@ -108,7 +108,4 @@ class FrameAssembler {
   std::size_t consumed_ = 0;
 };
 
-// True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
-bool isValidUtf8(std::string_view text);
-
 }  // namespace tamsel::ipc::wire

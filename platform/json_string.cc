@@ -1,4 +1,4 @@
-#include "logs/json_string.h"
+#include "platform/json_string.h"
 
 #include <array>
 #include <cstdint>

@@ -1,8 +1,6 @@
-#include "logs/json_string.h"
+#include "platform/json_string.h"
 
 #include <gtest/gtest.h>
-
-#include "logs/log_level_names.h"
 
 namespace tamsel {
 namespace {
@@ -53,17 +51,5 @@ TEST(JsonString, InvalidUtf8IsRefusedAndLeavesNoTrace) {
     EXPECT_EQ(out, "kept");
   }
 }
-
-TEST(LogLevelNames, TableAndFallback) {
-  EXPECT_EQ(logLevelName(0), "info");
-  EXPECT_EQ(logLevelName(1), "debug");
-  EXPECT_EQ(logLevelName(2), "info");
-  EXPECT_EQ(logLevelName(3), "notice");
-  EXPECT_EQ(logLevelName(4), "error");
-  EXPECT_EQ(logLevelName(5), "fault");
-  EXPECT_EQ(logLevelName(6), "info");
-  EXPECT_EQ(logLevelName(-1), "info");
-}
-
 }  // namespace
 }  // namespace tamsel
