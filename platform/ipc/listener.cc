@@ -212,9 +212,9 @@ void Listener::Impl::forget(std::uint64_t token) {
 }
 
 void Listener::Impl::armHousekeeping() {
-  struct itimerspec spec {};
-  spec.it_value.tv_nsec = kHousekeepingPeriodNs;
-  ::timerfd_settime(timerFd_.get(), 0, &spec, nullptr);
+  struct itimerspec period {};
+  period.it_value.tv_nsec = kHousekeepingPeriodNs;
+  ::timerfd_settime(timerFd_.get(), 0, &period, nullptr);
 }
 
 // Resumes accepting after a pause, and drops peers that waited too long for their verdict.

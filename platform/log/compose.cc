@@ -70,21 +70,21 @@ std::int64_t argAsInt(const Arg* arg) {
 template <typename T>
 void appendPrintf(std::string& out, const Conversion& c, std::string_view length, char conv,
                   T value) {
-  std::string spec = "%" + c.flags;
-  if (c.width >= 0) spec += "*";
-  if (c.precision >= 0) spec += ".*";
-  spec += length;
-  spec += conv;
+  std::string conversion = "%" + c.flags;
+  if (c.width >= 0) conversion += "*";
+  if (c.precision >= 0) conversion += ".*";
+  conversion += length;
+  conversion += conv;
   char buf[kMaxWidth + 64];
   int n = 0;
   if (c.width >= 0 && c.precision >= 0) {
-    n = std::snprintf(buf, sizeof buf, spec.c_str(), c.width, c.precision, value);
+    n = std::snprintf(buf, sizeof buf, conversion.c_str(), c.width, c.precision, value);
   } else if (c.width >= 0) {
-    n = std::snprintf(buf, sizeof buf, spec.c_str(), c.width, value);
+    n = std::snprintf(buf, sizeof buf, conversion.c_str(), c.width, value);
   } else if (c.precision >= 0) {
-    n = std::snprintf(buf, sizeof buf, spec.c_str(), c.precision, value);
+    n = std::snprintf(buf, sizeof buf, conversion.c_str(), c.precision, value);
   } else {
-    n = std::snprintf(buf, sizeof buf, spec.c_str(), value);
+    n = std::snprintf(buf, sizeof buf, conversion.c_str(), value);
   }
   if (n > 0) out.append(buf, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf - 1));
 }
