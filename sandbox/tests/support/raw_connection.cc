@@ -94,6 +94,14 @@ bool RawConnection::send(std::string_view selector, std::vector<ipc::Value> args
   std::string bytes;
   std::vector<int> fds;
   if (!ipc::wire::appendRequest(bytes, request, fds).ok() || !fds.empty()) return false;
+  return sendBytes(bytes);
+}
+
+bool RawConnection::introduce() {
+  return sendBytes(ipc::wire::kIntroduceFrame);
+}
+
+bool RawConnection::sendBytes(std::string_view bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n = ::send(fd_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);

@@ -43,11 +43,16 @@ class RawConnection {
   bool send(std::string_view selector, std::vector<ipc::Value> args, std::uint64_t* id = nullptr);
   // The next frame, or what ended the wait.
   Outcome next(int timeoutMs);
+  // Tells the daemon that a process other than the connecting one is about to speak; it
+  // answers with a hello once that process is admitted.
+  bool introduce();
 
   int fd() const { return fd_.get(); }
   UniqueFd release() { return std::move(fd_); }
 
  private:
+  bool sendBytes(std::string_view bytes);
+
   UniqueFd fd_;
   ipc::wire::FrameAssembler assembler_{ipc::wire::Side::kClient};
   ipc::wire::FdQueue fds_;
