@@ -52,26 +52,28 @@ unit-test: build
 system-test: build
 	cd $(BUILD) && ctest --output-on-failure -L system
 
-# Unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer. The same clang build
+# carries the libFuzzer targets, so make fuzz after it builds only those.
+SANITIZE_BUILD := build/sanitize
+SANITIZE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMSEL_WERROR=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DTAMSEL_SANITIZE=address,undefined -DTAMSEL_FUZZ=ON -DTAMSEL_BENCH=OFF
+
 test-sanitize: deps
-	cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMSEL_WERROR=ON \
-	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	  -DTAMSEL_SANITIZE=address,undefined -DTAMSEL_BENCH=OFF
-	cmake --build build/sanitize -j $(JOBS)
-	cd build/sanitize && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS) -L unit --timeout 900
+	cmake -S . -B $(SANITIZE_BUILD) $(SANITIZE_FLAGS)
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS) -L unit --timeout 900
 
 # Every libFuzzer target for FUZZ_SECONDS each, from the seed corpora in the tree.
 fuzz: deps
-	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	  -DTAMSEL_FUZZ=ON -DTAMSEL_TESTS=OFF -DTAMSEL_BENCH=OFF
-	cmake --build build/fuzz -j $(JOBS) --target fuzzers
+	cmake -S . -B $(SANITIZE_BUILD) $(SANITIZE_FLAGS)
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS) --target fuzzers
 	@while read -r f seeds; do \
-	  [ -n "$$f" ] || continue; name=$$(basename $$f); corpus=build/fuzz/corpus/$$name; mkdir -p $$corpus; \
+	  [ -n "$$f" ] || continue; name=$$(basename $$f); corpus=$(SANITIZE_BUILD)/corpus/$$name; mkdir -p $$corpus; \
 	  [ -d "$$seeds" ] || seeds=; \
 	  echo "== $$name ($(FUZZ_SECONDS)s)"; \
 	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$corpus $$seeds </dev/null 2>&1 | tail -4; \
-	done < build/fuzz/fuzzers.txt
+	done < $(SANITIZE_BUILD)/fuzzers.txt
 
 bench: deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF
