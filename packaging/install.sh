@@ -106,6 +106,11 @@ fi
 for d in "${work_dirs[@]}"; do
   make_dirs "$d"
 done
+# The daemon runs chown at its fixed path; Debian keeps it in /usr/bin.
+if [ ! -e /usr/sbin/chown ] && [ -x /usr/bin/chown ]; then
+  ln -s /usr/bin/chown /usr/sbin/chown
+  note file /usr/sbin/chown
+fi
 echo "Installed $daemon_path and ${units[*]} in $unit_dir"
 
 if [ -d /run/systemd/system ]; then
