@@ -1,5 +1,6 @@
 // TamselHelper: the privileged helper daemon. Started by the service manager as root; runs until
 // the service manager stops it. It takes no arguments and reads no configuration.
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -13,6 +14,9 @@
 
 int main() {
   using namespace tamsel;
+  // A reader that went away (a client, journald) must never end the daemon; tools it starts get
+  // default dispositions back.
+  std::signal(SIGPIPE, SIG_IGN);
   // Where logger's entries go: the platform's log store, echoed to standard error.
   log::setDefaultSink(log::openDaemonSink(kLogStorePath));
 
