@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +39,11 @@ namespace tamsel::bench {
 using ipc::testing::TempDir;
 
 inline const std::string kPki = TAMSEL_TEST_PKI_DIR;
+
+inline double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
 
 // A copy of the benchmark client signed by the team identity (what the daemon admits).
 inline std::string signedClient(const TempDir& dir, const std::string& name = "client") {

@@ -39,11 +39,6 @@ void BM_ConcurrentPings(benchmark::State& state) {
 }
 BENCHMARK(BM_ConcurrentPings)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

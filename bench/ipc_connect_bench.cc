@@ -104,11 +104,6 @@ void BM_ColdConnection(benchmark::State& state) {
 }
 BENCHMARK(BM_ColdConnection)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -66,11 +66,6 @@ BENCHMARK(BM_PingRoundTrip)
     ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -11,26 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "service/test_sink.h"
+#include "service/test_support.h"
 
 namespace tamsel {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Answer {
-  int calls = 0;
-  bool ok = false;
-  Message message;
-  std::int32_t code = -1;
-};
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 constexpr std::uint32_t kTestUid = 4242;
 constexpr std::uint32_t kTestGid = 4343;

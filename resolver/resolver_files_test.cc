@@ -9,35 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include "service/test_sink.h"
+#include "service/test_support.h"
 
 namespace tamsel {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Answer {
-  int calls = 0;
-  bool ok = false;
-  Message message;
-  std::int32_t code = -1;
-};
-
-StatusReply into(Answer& a) {
-  return StatusReply([&a](bool ok, Message message, std::int32_t code) {
-    ++a.calls;
-    a.ok = ok;
-    a.message = std::move(message);
-    a.code = code;
-  });
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 TEST(DnsLabel, AcceptedAndRefused) {
   for (const std::string& label : std::vector<std::string>{"test", "a", std::string(63, 'a'),

@@ -9,7 +9,7 @@
 #include "platform/ipc/ipc_test_support.h"
 #include "platform/ipc/listener_testing.h"
 #include "service/helper_delegate.h"
-#include "service/test_sink.h"
+#include "service/test_support.h"
 
 namespace tamsel {
 namespace {

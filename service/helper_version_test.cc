@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/identity.h"
-#include "service/test_sink.h"
+#include "service/test_support.h"
 
 namespace tamsel {
 namespace {

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/test_sink.h"
+#include "service/test_support.h"
 
 namespace tamsel {
 namespace {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 #include "platform/log/logger.h"
+#include "platform/log/test_sink.h"
 
 namespace tamsel::log {
 namespace {
@@ -16,27 +17,6 @@ template <typename... A>
 std::string fmt(std::string_view format, const A&... args) {
   return compose(format, {toArg(args)...});
 }
-
-class TestSink final : public Sink {
- public:
-  void write(const Entry& entry) override {
-    std::lock_guard lock(mu_);
-    entries_.push_back(entry);
-  }
-  std::vector<Entry> entries() const {
-    std::lock_guard lock(mu_);
-    return entries_;
-  }
-  std::vector<std::string> messages() const {
-    std::vector<std::string> out;
-    for (const auto& e : entries()) out.push_back(e.message);
-    return out;
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<Entry> entries_;
-};
 
 TEST(Compose, PublicStringsAppearAndOthersAreRedacted) {
   EXPECT_EQ(fmt("installResolver: tld=%{public}s, address=%{public}s, port=%ld", "test",

@@ -7,15 +7,15 @@
 
 #include "platform/log/logger.h"
 
-namespace tamsel {
+namespace tamsel::log {
 
-class TestSink final : public log::Sink {
+class TestSink final : public Sink {
  public:
-  void write(const log::Entry& entry) override {
+  void write(const Entry& entry) override {
     std::lock_guard lock(mu_);
     entries_.push_back(entry);
   }
-  std::vector<log::Entry> entries() const {
+  std::vector<Entry> entries() const {
     std::lock_guard lock(mu_);
     return entries_;
   }
@@ -27,7 +27,7 @@ class TestSink final : public log::Sink {
 
  private:
   mutable std::mutex mu_;
-  std::vector<log::Entry> entries_;
+  std::vector<Entry> entries_;
 };
 
-}  // namespace tamsel
+}  // namespace tamsel::log
