@@ -41,43 +41,27 @@ std::optional<std::string> text(ipc::Value& v) {
 }
 
 // Each reply shape, from values already checked against the shape's kinds.
-StatusReply toStatus(Values& v) {
-  return {std::get<bool>(v[0]), text(v[1]), std::get<std::int32_t>(v[2])};
-}
-SocketReply toSocket(Values& v) {
-  return {std::move(std::get<ipc::FdValue>(v[0]).fd), text(v[1]), std::get<std::int32_t>(v[2])};
-}
-VersionReply toVersion(Values& v) {
-  return {text(v[0]).value_or("")};
-}
-LogsReply toLogs(Values& v) {
-  return {text(v[0]), text(v[1]), std::get<std::int32_t>(v[2])};
-}
-PingReply toPing(Values& v) {
-  return {std::get<bool>(v[0])};
-}
-
 template <typename T>
 T convert(Values& v);
 template <>
 StatusReply convert(Values& v) {
-  return toStatus(v);
+  return {std::get<bool>(v[0]), text(v[1]), std::get<std::int32_t>(v[2])};
 }
 template <>
 SocketReply convert(Values& v) {
-  return toSocket(v);
+  return {std::move(std::get<ipc::FdValue>(v[0]).fd), text(v[1]), std::get<std::int32_t>(v[2])};
 }
 template <>
 VersionReply convert(Values& v) {
-  return toVersion(v);
+  return {text(v[0]).value_or("")};
 }
 template <>
 LogsReply convert(Values& v) {
-  return toLogs(v);
+  return {text(v[0]), text(v[1]), std::get<std::int32_t>(v[2])};
 }
 template <>
 PingReply convert(Values& v) {
-  return toPing(v);
+  return {std::get<bool>(v[0])};
 }
 
 // Checks a reply against the operation's shape.
