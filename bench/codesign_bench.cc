@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
+
 #include <openssl/evp.h>
+#include "bench/raw_sha256.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -30,23 +32,9 @@ std::string gSignedPath;
 
 // The raw baseline: read the file in 128 KiB chunks into one buffer and SHA-256 it.
 void BM_RawReadAndSha256(benchmark::State& state) {
-  std::vector<unsigned char> buffer(std::size_t{128} * 1024);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  for (auto _ : state) {
-    tamsel::UniqueFd fd(::open(gSignedPath.c_str(), O_RDONLY | O_CLOEXEC));
-    EVP_DigestInit_ex(ctx, md, nullptr);
-    ssize_t n;
-    while ((n = ::read(fd.get(), buffer.data(), buffer.size())) > 0) {
-      EVP_DigestUpdate(ctx, buffer.data(), static_cast<std::size_t>(n));
-    }
-    unsigned char out[32];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(ctx, out, &len);
-    benchmark::DoNotOptimize(out);
-  }
-  EVP_MD_free(md);
-  EVP_MD_CTX_free(ctx);
+  std::vector<unsigned char> buffer;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(tamsel::bench::rawReadAndSha256(gSignedPath, buffer));
 }
 
 // A full check with an anchor loaded beforehand: open, trailer, CMS, digest, signature, chain,

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/scratch_dir.h"
+
 #include "service/test_support.h"
 
 namespace tamsel {
@@ -26,9 +28,7 @@ constexpr std::uint32_t kTestGid = 4343;
 class ChownDataDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/datadir_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(templ), nullptr);
-    root_ = templ;
+    root_ = scratch_.path();
     alice_ = root_ + "/home/alice";
     bob_ = root_ + "/home/bob";
     outside_ = root_ + "/outside";
@@ -51,7 +51,6 @@ class ChownDataDir : public ::testing::Test {
       return std::nullopt;
     };
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   void script(const std::string& body) {
     const std::string tool = root_ + "/tool";
@@ -79,6 +78,7 @@ class ChownDataDir : public ::testing::Test {
   HelperImpl helper_{log::Logger("app.tamsel.TamselHelper", "helper", sink_)};
   ChownEnvironment environment_;
   std::optional<std::string> home_;
+  ScratchDir scratch_{"datadir_test"};
   std::string root_, alice_, bob_, outside_, argsFile_;
 };
 

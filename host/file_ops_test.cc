@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/scratch_dir.h"
+
 namespace tamsel {
 namespace {
 
@@ -18,12 +20,7 @@ namespace fs = std::filesystem;
 
 class FileOps : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char templ[] = "/tmp/file_ops_XXXXXX";
-    ASSERT_NE(::mkdtemp(templ), nullptr);
-    dir_ = templ;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { dir_ = scratch_.path(); }
 
   static std::string read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -36,6 +33,7 @@ class FileOps : public ::testing::Test {
         std::distance(fs::directory_iterator(path), fs::directory_iterator()));
   }
 
+  ScratchDir scratch_{"file_ops"};
   std::string dir_;
 };
 

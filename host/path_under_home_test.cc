@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/scratch_dir.h"
+
 namespace tamsel {
 namespace {
 
@@ -56,9 +58,7 @@ TEST(PathUnderHome, RelativePathsAreTakenFromTheWorkingDirectory) {
 class PathUnderHomeLinks : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/path_under_home_XXXXXX";
-    ASSERT_NE(::mkdtemp(templ), nullptr);
-    root_ = templ;
+    root_ = scratch_.path();
     alice_ = root_ + "/home/alice";
     bob_ = root_ + "/home/bob";
     fs::create_directories(alice_ + "/Library/data");
@@ -78,10 +78,10 @@ class PathUnderHomeLinks : public ::testing::Test {
     link(root_ + "/home", root_ + "/homes");
     link("/", root_ + "/slash");
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   static void link(const string& target, const string& at) { fs::create_symlink(target, at); }
 
+  ScratchDir scratch_{"path_under_home"};
   string root_, alice_, bob_;
 };
 

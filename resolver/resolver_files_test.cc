@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/scratch_dir.h"
+
 #include "service/test_support.h"
 
 namespace tamsel {
@@ -53,12 +55,9 @@ TEST(ResolverFileContent, ByteForByte) {
 class ResolverBodies : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/resolver_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(templ), nullptr);
-    root_ = templ;
+    root_ = scratch_.path();
     dir_ = root_ + "/etc/resolver";
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   Answer install(const std::string& tld, const std::string& address, std::int64_t port) {
     Answer a;
@@ -76,6 +75,7 @@ class ResolverBodies : public ::testing::Test {
 
   std::shared_ptr<TestSink> sink_ = std::make_shared<TestSink>();
   HelperImpl helper_{log::Logger("app.tamsel.TamselHelper", "helper", sink_)};
+  ScratchDir scratch_{"resolver_test"};
   std::string root_, dir_;
 };
 
