@@ -1,6 +1,11 @@
 // The listener's machinery: accepting, establishing each peer's identity, admitting it by the
-// code signature of its executable, offering it to the delegate. Everything runs on an elastic
-// worker pool; the thread that calls run() only waits.
+// code signature of its executable, offering it to the delegate, and the budgets that keep any
+// one user from costing the daemon more than a bounded share.
+//
+// Two pools of threads: the admission pool accepts, identifies and checks signatures; the request
+// pool serves admitted connections. Whatever a peer can make slow (a stuck look at a process, a
+// cold hash) takes admission threads only, a bounded number per user. The thread that calls run()
+// only waits.
 #pragma once
 
 #include <atomic>
@@ -8,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,27 +43,48 @@ class Listener::Impl {
   const Status& status() const { return status_; }
   CodeAdmission& admission() { return admission_; }
   std::size_t connectionCount();
-  int workerCount() const { return pool_.threadCount(); }
 
  private:
   using Clock = std::chrono::steady_clock;
 
-  // A peer whose executable is being checked, or waits for it.
-  struct Pending {
-    UniqueFd socket;
-    PeerProcess peer;
-    bool pidfdCapable = false;
-    Clock::time_point deadline;
+  // What one user holds or has under way.
+  struct UserLoad {
+    int identifying = 0;  // connecting processes being identified
+    int waiting = 0;      // identified, waiting for a signature check (or in one)
+    int checking = 0;     // signature checks running
+    int connections = 0;  // admitted connections
+    bool idle() const { return identifying + waiting + connections == 0; }
   };
 
-  void onEvent(std::uint64_t token);
+  // An identified peer whose executable waits for a signature check: a connecting process
+  // (socket set) or a writer of an admitted connection (writerOf set).
+  struct Pending {
+    std::uint32_t uid = 0;
+    PeerProcess peer;
+    Clock::time_point deadline;
+    UniqueFd socket;
+    bool pidfdCapable = false;
+    std::shared_ptr<ServerConnection> writerOf;
+  };
+
+  void onAdmissionEvent(std::uint64_t token);
+  void onRequestEvent(std::uint64_t token);
   void acceptOne();
   void admit(UniqueFd socket);
-  void verifyPending();
+  void identifyWriter(std::shared_ptr<ServerConnection> conn, WriterToIdentify who);
+  // Decides on an identified peer: at once from the cache, or after a signature check.
+  void decide(Pending p);
+  bool enqueueLocked(Pending& p);
+  void startChecksLocked();
+  void runCheck(std::shared_ptr<Pending> p);
+  void deliver(Pending p, bool admitted);
   void offer(UniqueFd socket, PeerProcess peer, bool pidfdCapable);
   void forget(std::uint64_t token);
+  void partialFrame(std::uint64_t token, bool partial);
   void armHousekeeping();
   void housekeeping();
+  UserLoad& userLocked(std::uint32_t uid) { return users_[uid]; }
+  void releaseUserLocked(std::uint32_t uid);
 
   ListenerOptions options_;
   Status status_;
@@ -66,17 +93,26 @@ class Listener::Impl {
   UniqueFd timerFd_;
   std::atomic<bool> resumed_{false};
   CodeAdmission admission_;
-  WorkerPool pool_;
+  PeerIdentifier identifier_;
+  WorkerPool pool_;           // requests of admitted connections
+  WorkerPool admissionPool_;  // accepting, identifying, signature checks
   ConnectionContext context_;
+  std::size_t descriptorLimit_ = 0;  // the most this process may hold, less a reserve
 
   std::mutex delegateMutex_;
   ListenerDelegate* delegate_ = nullptr;
 
   std::mutex mutex_;  // guards everything below
-  std::unordered_map<std::uint64_t, std::shared_ptr<ServerConnection>> connections_;
+  struct Held {
+    std::shared_ptr<ServerConnection> connection;
+    std::uint32_t uid = 0;
+  };
+  std::unordered_map<std::uint64_t, Held> connections_;
   std::uint64_t nextToken_;
+  std::unordered_map<std::uint32_t, UserLoad> users_;
   std::deque<Pending> pending_;
-  int verifiers_ = 0;
+  int checks_ = 0;
+  std::map<std::uint64_t, Clock::time_point> frameDeadlines_;
   std::optional<Clock::time_point> acceptPausedUntil_;
 
   std::mutex runMutex_;

@@ -5,16 +5,17 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "platform/ipc/linux_socket_constants.h"
+#include "platform/ipc/running_image.h"
 
 namespace tamsel::ipc {
 namespace {
@@ -23,14 +24,41 @@ Error refused(std::string_view why) {
   return Error{EPERM, "peer identity: " + std::string(why)};
 }
 
-ExecutableKey keyOf(const struct stat& st) {
-  return ExecutableKey{static_cast<std::uint64_t>(st.st_dev),
-                       static_cast<std::uint64_t>(st.st_ino),
-                       static_cast<std::int64_t>(st.st_size),
-                       st.st_ctim.tv_sec,
-                       st.st_ctim.tv_nsec,
-                       st.st_mtim.tv_sec,
-                       st.st_mtim.tv_nsec};
+constexpr unsigned kStatxWanted =
+    STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_SIZE | STATX_CTIME | STATX_MTIME |
+    STATX_MNT_ID;
+
+// The executable as the kernel last knew it: never asks the file system that holds it.
+bool statExecutable(int dirFd, const char* name, int flags, struct statx& sx) {
+  return ::statx(dirFd, name, flags | AT_STATX_DONT_SYNC, kStatxWanted, &sx) == 0 &&
+         (sx.stx_mask & STATX_MNT_ID) != 0;
+}
+
+ExecutableKey keyOf(const struct statx& sx) {
+  return ExecutableKey{sx.stx_mnt_id,
+                       static_cast<std::uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)),
+                       sx.stx_ino,
+                       static_cast<std::int64_t>(sx.stx_size),
+                       sx.stx_ctime.tv_sec,
+                       sx.stx_ctime.tv_nsec,
+                       sx.stx_mtime.tv_sec,
+                       sx.stx_mtime.tv_nsec};
+}
+
+// What may be read and hashed: a regular file of root's, on a mount of ours no user serves,
+// small enough. Decided from metadata alone.
+Status checkExecutableFile(const struct statx& sx, const Mounts& mounts) {
+  if (!S_ISREG(sx.stx_mode)) return refused("executable is not a regular file");
+  const auto mount = mounts.byId(sx.stx_mnt_id);
+  if (!mount) return refused("executable on a mount that is not ours");
+  if (mount->userServed) return refused("executable on a user-served file system");
+  if (!trustedOwnerAndMode(sx.stx_uid, sx.stx_mode)) {
+    return refused("executable not written by root alone");
+  }
+  if (sx.stx_size > static_cast<std::uint64_t>(kMaxExecutableBytes)) {
+    return refused("executable too large");
+  }
+  return {};
 }
 
 UniqueFd pidfdOpen(std::int32_t pid) {
@@ -43,40 +71,23 @@ UniqueFd openProcDir(std::int32_t pid) {
   return UniqueFd(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-// Takes the identity of the executable of pid, through its /proc directory, while pidfd proves
-// that pid names the pinned process: the pidfd is checked after the directory is opened and
-// the executable looked at, so the process was alive all along and the number could not have
-// passed to anyone else in between.
-Result<PeerProcess> pinProcess(std::int32_t pid, const UniqueFd& pidfd, UniqueFd procDir,
-                               std::uint32_t euid, std::uint32_t egid) {
-  if (!procDir) return refused("process went away");
-  struct stat st {};
-  if (::fstatat(procDir.get(), "exe", &st, 0) != 0) return refused("cannot look at the executable");
-  if (!S_ISREG(st.st_mode)) return refused("executable is not a regular file");
-  if (!processAlive(pidfd.get())) return refused("process went away");
-  PeerProcess out;
-  out.pid = pid;
-  out.euid = euid;
-  out.egid = egid;
-  out.procDir = std::move(procDir);
-  out.exe = keyOf(st);
-  return out;
-}
-
-// The second (effective) field of a "Uid:" or "Gid:" line of /proc/PID/status.
-bool effectiveId(std::string_view status, std::string_view label, std::uint32_t& out) {
-  const std::size_t at = status.find(label);
-  if (at == std::string_view::npos) return false;
-  std::string_view rest = status.substr(at + label.size());
-  for (int field = 0; field < 2; ++field) {
-    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
-    std::uint32_t value = 0;
-    auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
-    if (ec != std::errc()) return false;
-    rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
-    out = value;
-  }
-  return true;
+// The pid (in our namespace) of the process behind a pidfd: the "Pid:" line of its fdinfo.
+std::int32_t pidOfPidfd(int pidfd) {
+  char path[48];
+  std::snprintf(path, sizeof(path), "/proc/self/fdinfo/%d", pidfd);
+  UniqueFd info(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!info) return 0;
+  char buf[512];
+  const ssize_t n = ::read(info.get(), buf, sizeof(buf) - 1);
+  if (n <= 0) return 0;
+  std::string_view text(buf, static_cast<std::size_t>(n));
+  const std::size_t at = text.find("\nPid:");
+  if (at == std::string_view::npos) return 0;
+  text.remove_prefix(at + 5);
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  std::int32_t pid = 0;
+  std::from_chars(text.data(), text.data() + text.size(), pid);
+  return pid;
 }
 
 }  // namespace
@@ -86,11 +97,20 @@ std::size_t ExecutableKeyHash::operator()(const ExecutableKey& k) const {
   auto mix = [&h](std::uint64_t v) {
     h ^= std::hash<std::uint64_t>{}(v) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
   };
+  mix(k.mountId);
   mix(k.device);
   mix(static_cast<std::uint64_t>(k.size));
   mix(static_cast<std::uint64_t>(k.ctimeNsec));
   mix(static_cast<std::uint64_t>(k.mtimeNsec));
   return h;
+}
+
+PeerIdentifier::PeerIdentifier() {
+  struct stat ns {};
+  if (::stat("/proc/self/ns/user", &ns) == 0) {
+    userNsDev_ = ns.st_dev;
+    userNsIno_ = ns.st_ino;
+  }
 }
 
 bool processAlive(int pidfd) {
@@ -106,12 +126,28 @@ bool processAlive(int pidfd) {
   return n == 0;
 }
 
-Result<PeerProcess> identifySocketPeer(int fd, bool useFallback) {
-  struct ucred cred {};
-  socklen_t len = sizeof(cred);
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred)) {
-    return refused("no peer credentials");
+Result<PeerProcess> PeerIdentifier::inspect(std::int32_t pid, UniqueFd procDir) {
+  if (!procDir) return refused("process went away");
+  struct statx sx {};
+  if (!statExecutable(procDir.get(), "exe", 0, sx)) return refused("cannot look at the executable");
+  const auto mounts = mounts_.current();
+  if (auto st = checkExecutableFile(sx, *mounts); !st) return st.error();
+  auto status = readProcessStatus(procDir.get());
+  if (!status) return status.error();
+  if (auto st = checkRunningImage(procDir.get(), *status, *mounts, userNsDev_, userNsIno_); !st) {
+    return Error{EPERM, "peer identity: " + st.error().description};
   }
+  PeerProcess out;
+  out.pid = pid;
+  out.euid = status->euid;
+  out.egid = status->egid;
+  out.procDir = std::move(procDir);
+  out.exe = keyOf(sx);
+  return out;
+}
+
+Result<PeerProcess> PeerIdentifier::socketPeer(int fd, const sock::SenderStamp& cred,
+                                               bool useFallback) {
   if (cred.pid <= 0) return refused("peer outside our pid namespace");
   UniqueFd pidfd;
   if (!useFallback) {
@@ -126,66 +162,45 @@ Result<PeerProcess> identifySocketPeer(int fd, bool useFallback) {
   }
   if (!pidfd) pidfd = pidfdOpen(cred.pid);
   if (!pidfd) return refused("process went away");
-  return pinProcess(cred.pid, pidfd, openProcDir(cred.pid), cred.uid, cred.gid);
+  auto peer = inspect(cred.pid, openProcDir(cred.pid));
+  // Checked after every read through the pid: the process was alive all along, so the number
+  // could not have passed to anyone else in between.
+  if (!peer) return peer;
+  if (!processAlive(pidfd.get())) return refused("process went away");
+  // The ids it connected with are the connection's.
+  peer->euid = cred.uid;
+  peer->egid = cred.gid;
+  return peer;
 }
 
-// Effective ids from the status file in a /proc directory.
-Status readEffectiveIds(int procDir, std::uint32_t& euid, std::uint32_t& egid) {
-  UniqueFd status(::openat(procDir, "status", O_RDONLY | O_CLOEXEC));
-  if (!status) return refused("cannot read the process status");
-  char buf[4096];
-  ssize_t n;
-  do {
-    n = ::read(status.get(), buf, sizeof(buf));
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return refused("cannot read the process status");
-  const std::string_view text(buf, static_cast<std::size_t>(n));
-  if (!effectiveId(text, "\nUid:", euid) || !effectiveId(text, "\nGid:", egid)) {
-    return refused("unreadable process status");
-  }
-  return {};
-}
-
-Result<PeerProcess> identifySender(std::int32_t pid, UniqueFd pidfd) {
-  if (pid <= 0) return refused("sender outside our pid namespace");
-  if (!pidfd) pidfd = pidfdOpen(pid);
+Result<PeerProcess> PeerIdentifier::sender(UniqueFd pidfd) {
   if (!pidfd) return refused("sender went away");
-  UniqueFd procDir = openProcDir(pid);
-  if (!procDir) return refused("sender went away");
-  std::uint32_t euid = 0, egid = 0;
-  if (auto st = readEffectiveIds(procDir.get(), euid, egid); !st) return st.error();
-  // The pidfd is checked after every read, which covers the status too.
-  return pinProcess(pid, pidfd, std::move(procDir), euid, egid);
+  const std::int32_t pid = pidOfPidfd(pidfd.get());
+  if (pid <= 0) return refused("sender went away or lives outside our pid namespace");
+  auto peer = inspect(pid, openProcDir(pid));
+  if (peer && !processAlive(pidfd.get())) return refused("sender went away");
+  return peer;
 }
 
-Result<PeerProcess> reidentify(const PeerProcess& process) {
-  UniqueFd procDir(::fcntl(process.procDir.get(), F_DUPFD_CLOEXEC, 0));
-  if (!procDir) return refused("cannot duplicate the process directory");
-  std::uint32_t euid = 0, egid = 0;
-  if (auto st = readEffectiveIds(procDir.get(), euid, egid); !st) return st.error();
-  struct stat st {};
-  if (::fstatat(procDir.get(), "exe", &st, 0) != 0) return refused("cannot look at the executable");
-  if (!S_ISREG(st.st_mode)) return refused("executable is not a regular file");
-  PeerProcess out;
-  out.pid = process.pid;
-  out.euid = euid;
-  out.egid = egid;
-  out.procDir = std::move(procDir);
-  out.exe = keyOf(st);
-  return out;
+Result<PeerProcess> PeerIdentifier::again(std::int32_t pid, UniqueFd procDir) {
+  return inspect(pid, std::move(procDir));
+}
+
+bool isExecutable(int fd, const ExecutableKey& key) {
+  struct statx sx {};
+  return statExecutable(fd, "", AT_EMPTY_PATH, sx) && keyOf(sx) == key;
 }
 
 UniqueFd openIdentifiedExecutable(const PeerProcess& process) {
   UniqueFd exe(::openat(process.procDir.get(), "exe", O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  struct stat st {};
-  if (!exe || ::fstat(exe.get(), &st) != 0 || !(keyOf(st) == process.exe)) return {};
+  if (!exe || !isExecutable(exe.get(), process.exe)) return {};
   return exe;
 }
 
 ExecutableNow executableNow(const PeerProcess& process) {
-  struct stat st {};
-  if (::fstatat(process.procDir.get(), "exe", &st, 0) != 0) return ExecutableNow::kGone;
-  return keyOf(st) == process.exe ? ExecutableNow::kSame : ExecutableNow::kChanged;
+  struct statx sx {};
+  if (!statExecutable(process.procDir.get(), "exe", 0, sx)) return ExecutableNow::kGone;
+  return keyOf(sx) == process.exe ? ExecutableNow::kSame : ExecutableNow::kChanged;
 }
 
 }  // namespace tamsel::ipc

@@ -1,17 +1,29 @@
 // Who is on the other end: a live process, pinned while it is identified, and the executable file
 // it runs, both established from what the kernel stamped, never from what the peer says.
+// Identification never waits on a file system a user serves: the executable is looked at with
+// statx(AT_STATX_DONT_SYNC), and refused unless it lies on one of our own mounts that no user
+// serves, belongs to root, is written by root alone and is small enough to hash; then the running
+// image is checked (running_image.h). Only then may its contents be read.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
+#include "platform/ipc/mount_table.h"
+#include "platform/ipc/socket_io.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
 
 namespace tamsel::ipc {
 
-// Identifies an executable file's contents as far as metadata can: any write changes ctime.
+// The largest executable a peer may run. Signed clients are a few MiB; 64 MiB leaves an order of
+// magnitude of room and caps one cold check at well under a second of hashing.
+inline constexpr std::int64_t kMaxExecutableBytes = std::int64_t{64} << 20;
+
+// Identifies an executable file's contents as far as metadata can: any write changes ctime. The
+// mount is part of it, so that equal numbers on another mount name another file.
 struct ExecutableKey {
+  std::uint64_t mountId = 0;
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::int64_t size = 0;
@@ -36,18 +48,33 @@ struct PeerProcess {
   ExecutableKey exe;  // what it ran when identified
 };
 
-// The process that connected the accepted socket fd: SO_PEERCRED and SO_PEERPIDFD, or, when the
-// kernel lacks the latter or useFallback is set, pidfd_open of the stamped pid.
-Result<PeerProcess> identifySocketPeer(int fd, bool useFallback);
+class PeerIdentifier {
+ public:
+  PeerIdentifier();
 
-// The writer of received bytes: its stamped pid and, when the kernel sent one, its pidfd
-// (otherwise pidfd_open of the pid). Effective ids are read from /proc.
-Result<PeerProcess> identifySender(std::int32_t pid, UniqueFd pidfd);
+  // The process that connected the accepted socket fd, with the credentials it connected with:
+  // pinned by SO_PEERPIDFD, or, when the kernel lacks it or useFallback is set, by pidfd_open of
+  // the stamped pid.
+  Result<PeerProcess> socketPeer(int fd, const sock::SenderStamp& connected, bool useFallback);
+  // The process behind a pidfd the kernel stamped on received bytes.
+  Result<PeerProcess> sender(UniqueFd pidfd);
+  // An identified process again (after an exec), through its /proc directory, which still names
+  // that very process.
+  Result<PeerProcess> again(std::int32_t pid, UniqueFd procDir);
+
+ private:
+  // Everything about the process behind procDir, its ids from its status.
+  Result<PeerProcess> inspect(std::int32_t pid, UniqueFd procDir);
+
+  MountTable mounts_;
+  std::uint64_t userNsDev_ = 0;
+  std::uint64_t userNsIno_ = 0;
+};
 
 // True while the process behind pidfd has not exited.
 bool processAlive(int pidfd);
 
-// What an identified process runs now. One system call.
+// What an identified process runs now. One system call, which never waits on a file system.
 enum class ExecutableNow {
   kSame,     // alive, running the file it was identified with
   kChanged,  // alive, but it has exec'd another file since
@@ -55,9 +82,8 @@ enum class ExecutableNow {
 };
 ExecutableNow executableNow(const PeerProcess& process);
 
-// Identifies an already identified process again (after an exec), through its /proc directory,
-// which still names that very process.
-Result<PeerProcess> reidentify(const PeerProcess& process);
+// Whether the open file fd is still the executable key describes.
+bool isExecutable(int fd, const ExecutableKey& key);
 
 // The executable the process runs, opened through its /proc directory for checking its
 // signature; nothing when it is no longer the file the process was identified with.

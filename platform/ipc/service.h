@@ -89,8 +89,7 @@ struct ListenerOptions {
   std::string socketPath;            // empty: derived from the service name
   std::string anchorPath;            // empty: the platform's code-signing root
   bool forcePidfdFallback = false;   // behave as on a kernel without SO_PEERPIDFD
-  int maxUnadmittedConnections = 0;  // 0: the built-in bound
-  int unadmittedIdleTimeoutMs = 0;   // 0: the built-in timeout
+  int unadmittedIdleTimeoutMs = 0;   // how long a peer may wait for its verdict; 0: built in
 };
 
 class Listener {

@@ -96,8 +96,7 @@ const bool kInheritedRole = registerChildRole("request-on-inherited-fd", [](int 
   if (argc != 2) return 3;
   RawConnection conn{UniqueFd(std::atoi(argv[0]))};
   if (std::string_view(argv[1]) == "introduce") {
-    if (!conn.introduce()) return 1;
-    const Outcome hello = conn.awaitHello(5'000);
+    const Outcome hello = conn.introduce(5'000);
     if (hello.kind != Outcome::Kind::kHello) {
       std::printf("%s\n", hello.describe().c_str());
       return hello.kind == Outcome::Kind::kTimeout ? 2 : 1;

@@ -1,0 +1,49 @@
+// The mounts of the daemon's own mount namespace, read from /proc/self/mountinfo and read again
+// whenever the kernel reports that the table changed. A file whose mount is not listed here
+// lies in a namespace some user built for itself: nothing about it can be trusted, and looking
+// at it may wait on whoever serves that file system.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+#include "platform/unique_fd.h"
+
+namespace tamsel::ipc {
+
+struct MountFacts {
+  std::uint32_t devMajor = 0;  // the device of its file system, as /proc/PID/maps shows it
+  std::uint32_t devMinor = 0;
+  bool userServed = false;  // FUSE: a process, possibly any user's, answers for it
+};
+
+// The table at one moment.
+class Mounts {
+ public:
+  // The mount of ours with this id (statx's stx_mnt_id); nothing when we have none.
+  std::optional<MountFacts> byId(std::uint64_t mountId) const;
+  // Whether some mount of ours has this device and none of those is user-served.
+  bool deviceIsOurs(std::uint32_t major, std::uint32_t minor) const;
+
+ private:
+  friend class MountTable;
+  std::unordered_map<std::uint64_t, MountFacts> byId_;
+};
+
+class MountTable {
+ public:
+  MountTable();
+  // The table as it is now (one poll when nothing changed). Empty when it cannot be read.
+  std::shared_ptr<const Mounts> current();
+
+ private:
+  UniqueFd file_;  // polled: the kernel flags it when our namespace's mounts change
+  std::mutex mutex_;
+  bool stale_ = true;  // changed since last read
+  std::shared_ptr<const Mounts> mounts_;
+};
+
+}  // namespace tamsel::ipc
