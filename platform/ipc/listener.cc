@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -5,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "platform/ipc/listen_socket.h"
 #include "platform/ipc/listener_impl.h"
@@ -33,6 +35,8 @@ constexpr auto kPartialFrameDeadline = std::chrono::seconds(5);
 // needs. Each connection or waiting peer holds two (its socket and its process's /proc directory).
 constexpr std::size_t kDescriptorReserve = 256;
 constexpr std::size_t kDescriptorsPerPeer = 2;
+// At its connection limit, a user's hung-up connections are looked for at most this often.
+constexpr auto kSweepInterval = std::chrono::milliseconds(20);
 // How long accepting pauses when the process runs out of descriptors anyway.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr long kHousekeepingPeriodNs = 50'000'000;
@@ -115,6 +119,12 @@ void Listener::Impl::setDelegate(ListenerDelegate* delegate) {
 void Listener::Impl::resume() {
   if (!status_ || resumed_.exchange(true)) return;
   descriptorLimit_ = descriptorBudget();
+  // Every accepted socket inherits it: each message carries its writer's credentials. Pidfds too
+  // once a second writer appears.
+  if (auto st = sock::enablePeerStamps(listenFd_.get(), /*withPidfd=*/false); !st) {
+    status_ = st.error();
+    return;
+  }
   timerFd_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
   if (!timerFd_) {
     status_ = Error::fromErrno(errno, "timerfd_create");
@@ -127,7 +137,8 @@ void Listener::Impl::resume() {
     }
   }
   if (auto st = admissionPool_.add(timerFd_.get(), kTimerToken); !st) status_ = st;
-  if (auto st = admissionPool_.add(listenFd_.get(), kListenToken); !st) status_ = st;
+  // Any admission thread may accept while others admit.
+  if (auto st = admissionPool_.addShared(listenFd_.get(), kListenToken); !st) status_ = st;
 }
 
 void Listener::Impl::run() {
@@ -164,30 +175,52 @@ void Listener::Impl::onRequestEvent(std::uint64_t token) {
 
 void Listener::Impl::acceptOne() {
   UniqueFd socket(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-  if (!socket && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+  if (socket) return admit(std::move(socket));
+  if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
     // Out of descriptors: stop taking connections for a moment instead of spinning; they
     // wait in the backlog meanwhile.
+    admissionPool_.remove(listenFd_.get());
     {
       std::lock_guard lock(mutex_);
       acceptPausedUntil_ = Clock::now() + kAcceptPause;
     }
     armHousekeeping();
-    return;
   }
-  // The next connection may be accepted on another thread while this one is admitted.
-  (void)admissionPool_.rearm(listenFd_.get(), kListenToken);
-  if (socket) admit(std::move(socket));
+  // EAGAIN: another thread took it.
 }
 
 void Listener::Impl::releaseUserLocked(std::uint32_t uid) {
   auto it = users_.find(uid);
-  if (it != users_.end() && it->second.idle() && it->second.checking == 0) users_.erase(it);
+  if (it != users_.end() && it->second.idle()) users_.erase(it);
+}
+
+// Whether the user may have one more connection. One whose peer has hung up counts until a
+// request thread tears it down; at the limit those are looked for (at most every so often, so
+// that knocking at the limit costs the daemon little), so that a busy daemon does not refuse a
+// user for its own lag.
+bool Listener::Impl::roomForConnectionLocked(std::uint32_t uid, UserLoad& load) {
+  if (load.connections + load.waiting + load.identifying < kMaxConnectionsPerUser) return true;
+  const auto now = Clock::now();
+  if (now - load.lastSweep < kSweepInterval) return false;
+  load.lastSweep = now;
+  std::vector<Held*> mine;
+  std::vector<struct pollfd> fds;
+  for (auto& [token, held] : connections_) {
+    if (held.uid != uid || !held.counted) continue;
+    mine.push_back(&held);
+    fds.push_back(pollfd{held.connection->fd(), POLLRDHUP, 0});
+  }
+  if (::poll(fds.data(), fds.size(), 0) <= 0) return false;
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    if ((fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) continue;
+    mine[i]->counted = false;
+    --load.connections;
+  }
+  return load.connections + load.waiting + load.identifying < kMaxConnectionsPerUser;
 }
 
 // Every refusal is silent: the socket is closed and nothing is logged.
 void Listener::Impl::admit(UniqueFd socket) {
-  // Credentials on every message from now on; pidfds too once a second writer appears.
-  if (!sock::enablePeerStamps(socket.get(), /*withPidfd=*/false)) return;
   auto creds = sock::peerCredentials(socket.get());
   if (!creds) return;
   const std::uint32_t uid = creds->uid;
@@ -198,8 +231,7 @@ void Listener::Impl::admit(UniqueFd socket) {
     for (const auto& [id, l] : users_) identifying += static_cast<std::size_t>(l.identifying);
     const std::size_t held =
         kDescriptorsPerPeer * (connections_.size() + pending_.size() + identifying);
-    if (load.identifying >= kMaxIdentifyingPerUser ||
-        load.connections + load.waiting + load.identifying >= kMaxConnectionsPerUser ||
+    if (load.identifying >= kMaxIdentifyingPerUser || !roomForConnectionLocked(uid, load) ||
         held + kDescriptorsPerPeer > descriptorLimit_) {
       releaseUserLocked(uid);
       return;
@@ -311,7 +343,7 @@ void Listener::Impl::offer(UniqueFd socket, PeerProcess peer, bool pidfdCapable)
   {
     std::lock_guard lock(mutex_);
     UserLoad& load = userLocked(uid);
-    if (load.connections >= kMaxConnectionsPerUser) return releaseUserLocked(uid);
+    if (!roomForConnectionLocked(uid, load)) return releaseUserLocked(uid);
     ++load.connections;
     const std::uint64_t token = nextToken_++;
     conn = std::make_shared<ServerConnection>(context_, token, std::move(socket), std::move(peer),
@@ -332,9 +364,9 @@ void Listener::Impl::forget(std::uint64_t token) {
   auto it = connections_.find(token);
   if (it == connections_.end()) return;
   const std::uint32_t uid = it->second.uid;
+  if (it->second.counted) --userLocked(uid).connections;
   connections_.erase(it);
   frameDeadlines_.erase(token);
-  --userLocked(uid).connections;
   releaseUserLocked(uid);
 }
 
@@ -400,7 +432,7 @@ void Listener::Impl::housekeeping() {
   }
   for (auto& p : expired) deliver(std::move(p), false);
   for (auto& conn : overdue) conn->close();
-  if (resumeAccepting) (void)admissionPool_.rearm(listenFd_.get(), kListenToken);
+  if (resumeAccepting) (void)admissionPool_.addShared(listenFd_.get(), kListenToken);
   if (again) armHousekeeping();
   (void)admissionPool_.rearm(timerFd_.get(), kTimerToken);
 }

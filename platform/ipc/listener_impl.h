@@ -52,8 +52,9 @@ class Listener::Impl {
     int identifying = 0;  // connecting processes being identified
     int waiting = 0;      // identified, waiting for a signature check (or in one)
     int checking = 0;     // signature checks running
-    int connections = 0;  // admitted connections
-    bool idle() const { return identifying + waiting + connections == 0; }
+    int connections = 0;  // admitted connections, less those found hung up
+    std::chrono::steady_clock::time_point lastSweep;
+    bool idle() const { return identifying + waiting + checking + connections == 0; }
   };
 
   // An identified peer whose executable waits for a signature check: a connecting process
@@ -85,6 +86,7 @@ class Listener::Impl {
   void housekeeping();
   UserLoad& userLocked(std::uint32_t uid) { return users_[uid]; }
   void releaseUserLocked(std::uint32_t uid);
+  bool roomForConnectionLocked(std::uint32_t uid, UserLoad& load);
 
   ListenerOptions options_;
   Status status_;
@@ -106,6 +108,7 @@ class Listener::Impl {
   struct Held {
     std::shared_ptr<ServerConnection> connection;
     std::uint32_t uid = 0;
+    bool counted = true;  // in its user's connections
   };
   std::unordered_map<std::uint64_t, Held> connections_;
   std::uint64_t nextToken_;

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -15,8 +16,6 @@
 #include <string_view>
 
 #include "platform/ipc/linux_socket_constants.h"
-#include "platform/ipc/running_image.h"
-
 namespace tamsel::ipc {
 namespace {
 
@@ -60,6 +59,27 @@ Status checkExecutableFile(const struct statx& sx, const Mounts& mounts) {
   }
   return {};
 }
+
+// The executable the process behind procDir runs, if it may be read and hashed at all.
+Result<ExecutableKey> examineExecutable(int procDir, const Mounts& mounts) {
+  struct statx sx {};
+  if (!statExecutable(procDir, "exe", 0, sx)) return refused("cannot look at the executable");
+  if (auto st = checkExecutableFile(sx, mounts); !st) return st.error();
+  return keyOf(sx);
+}
+
+// A number that names the process behind a pidfd for as long as the system runs: the inode of
+// the pidfd, where pidfds live on their own file system (Linux 6.9); nothing elsewhere.
+constexpr long kPidfsMagic = 0x50494446;
+
+bool pidfdsNameProcesses() {
+  UniqueFd self(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0)));
+  struct statfs fs {};
+  return self && ::fstatfs(self.get(), &fs) == 0 && fs.f_type == kPidfsMagic;
+}
+
+// Checked images kept per user; past this, the user's oldest goes.
+constexpr std::size_t kMaxCheckedImagesPerUser = 32;
 
 UniqueFd pidfdOpen(std::int32_t pid) {
   return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
@@ -105,13 +125,8 @@ std::size_t ExecutableKeyHash::operator()(const ExecutableKey& k) const {
   return h;
 }
 
-PeerIdentifier::PeerIdentifier() {
-  struct stat ns {};
-  if (::stat("/proc/self/ns/user", &ns) == 0) {
-    userNsDev_ = ns.st_dev;
-    userNsIno_ = ns.st_ino;
-  }
-}
+PeerIdentifier::PeerIdentifier()
+    : ownUserNs_(ownUserNamespace()), pidfdsNameProcesses_(pidfdsNameProcesses()) {}
 
 bool processAlive(int pidfd) {
   if (pidfd < 0) return false;
@@ -126,24 +141,51 @@ bool processAlive(int pidfd) {
   return n == 0;
 }
 
-Result<PeerProcess> PeerIdentifier::inspect(std::int32_t pid, UniqueFd procDir) {
+Result<PeerProcess> PeerIdentifier::examine(std::int32_t pid, UniqueFd procDir) {
   if (!procDir) return refused("process went away");
-  struct statx sx {};
-  if (!statExecutable(procDir.get(), "exe", 0, sx)) return refused("cannot look at the executable");
   const auto mounts = mounts_.current();
-  if (auto st = checkExecutableFile(sx, *mounts); !st) return st.error();
+  auto exe = examineExecutable(procDir.get(), *mounts);
+  if (!exe) return exe.error();
   auto status = readProcessStatus(procDir.get());
   if (!status) return status.error();
-  if (auto st = checkRunningImage(procDir.get(), *status, *mounts, userNsDev_, userNsIno_); !st) {
-    return Error{EPERM, "peer identity: " + st.error().description};
+  if (auto st = checkRunningImage(procDir.get(), *status, *mounts, ownUserNs_); !st) {
+    return refused(st.error().description);
   }
   PeerProcess out;
   out.pid = pid;
   out.euid = status->euid;
   out.egid = status->egid;
   out.procDir = std::move(procDir);
-  out.exe = keyOf(sx);
+  out.exe = *exe;
   return out;
+}
+
+bool PeerIdentifier::stillChecked(std::uint64_t process, const ExecutableKey& exe,
+                                  std::uint32_t euid) {
+  std::lock_guard lock(imagesMutex_);
+  auto it = images_.find(process);
+  if (it == images_.end()) return false;
+  // Reading address 0, never mapped for a user, fails with EIO while the memory checked is the
+  // process's; it reads nothing once that memory is gone.
+  char byte;
+  const bool same = ::pread(it->second.memory.get(), &byte, 1, 0) < 0 && errno == EIO;
+  if (same && it->second.exe == exe && it->second.euid == euid) return true;
+  imagesByUser_[it->second.euid].erase(it->second.byUser);
+  images_.erase(it);
+  return false;
+}
+
+void PeerIdentifier::rememberChecked(std::uint64_t process, UniqueFd memory,
+                                     const ExecutableKey& exe, std::uint32_t euid) {
+  std::lock_guard lock(imagesMutex_);
+  if (images_.contains(process)) return;
+  auto& mine = imagesByUser_[euid];
+  if (mine.size() >= kMaxCheckedImagesPerUser) {
+    images_.erase(mine.back());
+    mine.pop_back();
+  }
+  mine.push_front(process);
+  images_.emplace(process, CheckedImage{std::move(memory), exe, euid, mine.begin()});
 }
 
 Result<PeerProcess> PeerIdentifier::socketPeer(int fd, const sock::SenderStamp& cred,
@@ -162,14 +204,35 @@ Result<PeerProcess> PeerIdentifier::socketPeer(int fd, const sock::SenderStamp& 
   }
   if (!pidfd) pidfd = pidfdOpen(cred.pid);
   if (!pidfd) return refused("process went away");
-  auto peer = inspect(cred.pid, openProcDir(cred.pid));
+  PeerProcess peer;
+  peer.pid = cred.pid;
+  peer.euid = cred.uid;
+  peer.egid = cred.gid;
+  peer.procDir = openProcDir(cred.pid);
+  if (!peer.procDir) return refused("process went away");
+  const auto mounts = mounts_.current();
+  auto exe = examineExecutable(peer.procDir.get(), *mounts);
+  if (!exe) return exe.error();
+  peer.exe = *exe;
+  // Root's processes can be changed by root alone: their images need no look.
+  if (cred.uid != 0) {
+    struct stat self {};
+    const bool known = pidfdsNameProcesses_ && ::fstat(pidfd.get(), &self) == 0;
+    if (!known || !stillChecked(self.st_ino, peer.exe, cred.uid)) {
+      UniqueFd memory(::openat(peer.procDir.get(), "mem", O_RDONLY | O_CLOEXEC));
+      auto status = readProcessStatus(peer.procDir.get());
+      if (!status) return status.error();
+      if (auto st = checkRunningImage(peer.procDir.get(), *status, *mounts, ownUserNs_); !st) {
+        return refused(st.error().description);
+      }
+      if (known && memory && status->euid == cred.uid) {
+        rememberChecked(self.st_ino, std::move(memory), peer.exe, cred.uid);
+      }
+    }
+  }
   // Checked after every read through the pid: the process was alive all along, so the number
   // could not have passed to anyone else in between.
-  if (!peer) return peer;
   if (!processAlive(pidfd.get())) return refused("process went away");
-  // The ids it connected with are the connection's.
-  peer->euid = cred.uid;
-  peer->egid = cred.gid;
   return peer;
 }
 
@@ -177,13 +240,13 @@ Result<PeerProcess> PeerIdentifier::sender(UniqueFd pidfd) {
   if (!pidfd) return refused("sender went away");
   const std::int32_t pid = pidOfPidfd(pidfd.get());
   if (pid <= 0) return refused("sender went away or lives outside our pid namespace");
-  auto peer = inspect(pid, openProcDir(pid));
+  auto peer = examine(pid, openProcDir(pid));
   if (peer && !processAlive(pidfd.get())) return refused("sender went away");
   return peer;
 }
 
 Result<PeerProcess> PeerIdentifier::again(std::int32_t pid, UniqueFd procDir) {
-  return inspect(pid, std::move(procDir));
+  return examine(pid, std::move(procDir));
 }
 
 bool isExecutable(int fd, const ExecutableKey& key) {

@@ -8,8 +8,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
+#include <mutex>
+#include <unordered_map>
 
 #include "platform/ipc/mount_table.h"
+#include "platform/ipc/running_image.h"
 #include "platform/ipc/socket_io.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
@@ -63,12 +67,29 @@ class PeerIdentifier {
   Result<PeerProcess> again(std::int32_t pid, UniqueFd procDir);
 
  private:
-  // Everything about the process behind procDir, its ids from its status.
-  Result<PeerProcess> inspect(std::int32_t pid, UniqueFd procDir);
+  // A connecting process whose running image passed, remembered while its memory is still the
+  // one checked: its /proc/PID/mem, opened before the check, reads nothing once the process has
+  // exec'd or exited. Until then only the process itself (it is not dumpable) or root can have
+  // changed that memory, so its next connections need no second look.
+  struct CheckedImage {
+    UniqueFd memory;
+    ExecutableKey exe;
+    std::uint32_t euid = 0;
+    std::list<std::uint64_t>::iterator byUser;
+  };
+
+  // The executable and the running image of the process behind procDir; its ids from its status.
+  Result<PeerProcess> examine(std::int32_t pid, UniqueFd procDir);
+  bool stillChecked(std::uint64_t process, const ExecutableKey& exe, std::uint32_t euid);
+  void rememberChecked(std::uint64_t process, UniqueFd memory, const ExecutableKey& exe,
+                       std::uint32_t euid);
 
   MountTable mounts_;
-  std::uint64_t userNsDev_ = 0;
-  std::uint64_t userNsIno_ = 0;
+  const UserNamespace ownUserNs_;
+  const bool pidfdsNameProcesses_;  // a pidfd's inode number is its process's alone
+  std::mutex imagesMutex_;
+  std::unordered_map<std::uint64_t, CheckedImage> images_;  // by pidfd inode
+  std::unordered_map<std::uint32_t, std::list<std::uint64_t>> imagesByUser_;  // newest first
 };
 
 // True while the process behind pidfd has not exited.

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/unique_fd.h"
+
 namespace tamsel::ipc {
 namespace {
 
@@ -16,19 +18,11 @@ Error refused(std::string_view why) {
   return Error{EPERM, "running image: " + std::string(why)};
 }
 
-// Reads a whole /proc file (they are generated on read and never wait on a file system), and
-// the file's owner.
-bool readProcFile(int procDir, const char* name, std::string& out, std::uint32_t* owner = nullptr) {
-  UniqueFd fd(::openat(procDir, name, O_RDONLY | O_CLOEXEC));
-  if (!fd) return false;
-  if (owner != nullptr) {
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return false;
-    *owner = st.st_uid;
-  }
-  char buf[8192];
+// A whole /proc file: generated on read, it never waits on a file system.
+bool readAll(int fd, std::string& out) {
+  char buf[16384];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof(buf));
+    const ssize_t n = ::read(fd, buf, sizeof(buf));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
@@ -55,7 +49,7 @@ std::string_view word(std::string_view& s) {
   return w;
 }
 
-// The value of "Label:" in a status text: the field-th number after it.
+// The field-th number after "Label:" in a status text.
 bool statusField(std::string_view status, std::string_view label, int field, std::uint32_t& out) {
   const std::size_t at = status.find(label);
   if (at == std::string_view::npos) return false;
@@ -67,36 +61,33 @@ bool statusField(std::string_view status, std::string_view label, int field, std
   return true;
 }
 
-// One executable mapping of /proc/PID/maps ("start-end perms offset major:minor inode path").
+// One line of /proc/PID/maps: "start-end perms offset major:minor inode name".
 Status checkMapping(std::string_view line, const Mounts& mounts) {
   word(line);  // addresses
   const std::string_view perms = word(line);
   if (perms.size() < 3 || perms[2] != 'x') return {};
   word(line);  // offset
   const std::string_view device = word(line);
-  std::uint64_t inode = 0;
-  if (!number(word(line), inode)) return refused("unreadable memory map");
-  const std::string_view path = skipBlanks(line);
-  // The kernel's own code pages: the vDSO, and the fixed legacy system-call page.
-  if (path == "[vdso]" || path == "[vsyscall]") return {};
-  if (path.empty() || path.front() != '/') return refused("anonymous executable memory");
-  if (path.ends_with(" (deleted)")) return refused("executable mapping of a deleted file");
   const std::size_t colon = device.find(':');
   std::uint32_t major = 0, minor = 0;
+  std::uint64_t inode = 0;
   if (colon == std::string_view::npos || !number(device.substr(0, colon), major, 16) ||
-      !number(device.substr(colon + 1), minor, 16)) {
+      !number(device.substr(colon + 1), minor, 16) || !number(word(line), inode)) {
     return refused("unreadable memory map");
   }
-  // Only a device of ours is looked up by path, so the lookup cannot wait on a user's server.
+  const std::string_view name = skipBlanks(line);
+  // The kernel's own code pages: the vDSO, and the fixed legacy system-call page.
+  if (inode == 0 && (name == "[vdso]" || name == "[vsyscall]")) return {};
+  if (inode == 0 || !name.starts_with('/')) return refused("anonymous executable memory");
+  if (name.ends_with(" (deleted)")) return refused("code from a deleted file");
+  // Only a device of ours is looked up by name, so the lookup cannot wait on a user's server.
   if (!mounts.deviceIsOurs(major, minor)) return refused("code from a mount that is not ours");
+  const std::string path(name);
   struct statx sx {};
-  const std::string pathText(path);
-  if (::statx(AT_FDCWD, pathText.c_str(), AT_STATX_DONT_SYNC | AT_SYMLINK_NOFOLLOW,
-              STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_MNT_ID, &sx) != 0) {
-    return refused("mapped file not found");
-  }
-  // The path names the mapped file only if it leads to the very inode mapped.
-  if (sx.stx_ino != inode || sx.stx_dev_major != major || sx.stx_dev_minor != minor ||
+  // The name stands for the mapped file only if it leads to the very inode mapped.
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC,
+              STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_MNT_ID, &sx) != 0 ||
+      sx.stx_ino != inode || sx.stx_dev_major != major || sx.stx_dev_minor != minor ||
       !mounts.byId(sx.stx_mnt_id)) {
     return refused("mapped file not found");
   }
@@ -111,13 +102,14 @@ bool trustedOwnerAndMode(std::uint32_t uid, std::uint32_t mode) {
 }
 
 Result<ProcessStatus> readProcessStatus(int procDir) {
+  UniqueFd fd(::openat(procDir, "status", O_RDONLY | O_CLOEXEC));
+  struct stat st {};
   std::string text;
-  std::uint32_t owner = 0;
-  if (!readProcFile(procDir, "status", text, &owner)) {
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !readAll(fd.get(), text)) {
     return refused("cannot read the process status");
   }
   ProcessStatus out;
-  out.dumpable = owner != 0;
+  out.dumpable = st.st_uid != 0;
   std::uint32_t tracer = 0;
   if (!statusField(text, "\nUid:", 1, out.euid) || !statusField(text, "\nGid:", 1, out.egid) ||
       !statusField(text, "\nTracerPid:", 0, tracer)) {
@@ -127,19 +119,26 @@ Result<ProcessStatus> readProcessStatus(int procDir) {
   return out;
 }
 
-Status checkRunningImage(int procDir, const ProcessStatus& status, const Mounts& mounts,
-                         std::uint64_t ownUserNsDev, std::uint64_t ownUserNsIno) {
-  if (status.tracerPid != 0) return refused("traced");
+UserNamespace ownUserNamespace() {
   struct stat ns {};
-  if (::fstatat(procDir, "ns/user", &ns, 0) != 0) return refused("cannot see its user namespace");
-  if (ns.st_dev != ownUserNsDev || ns.st_ino != ownUserNsIno) {
+  if (::stat("/proc/self/ns/user", &ns) != 0) return {};
+  return UserNamespace{ns.st_dev, ns.st_ino};
+}
+
+Status checkRunningImage(int procDir, const ProcessStatus& status, const Mounts& mounts,
+                         const UserNamespace& ours) {
+  if (status.euid == 0) return {};
+  if (status.tracerPid != 0) return refused("traced");
+  if (status.dumpable) return refused("its user may still inspect it");
+  struct stat ns {};
+  if (::fstatat(procDir, "ns/user", &ns, 0) != 0 ||
+      !(UserNamespace{ns.st_dev, ns.st_ino} == ours)) {
     return refused("in another user namespace");
   }
-  if (status.euid != 0 && status.dumpable) return refused("its user may still inspect it");
-  std::string maps;
-  if (!readProcFile(procDir, "maps", maps)) return refused("cannot read its memory map");
-  std::string_view rest(maps);
-  while (!rest.empty()) {
+  UniqueFd maps(::openat(procDir, "maps", O_RDONLY | O_CLOEXEC));
+  std::string text;
+  if (!maps || !readAll(maps.get(), text)) return refused("cannot read its memory map");
+  for (std::string_view rest(text); !rest.empty();) {
     const std::size_t nl = rest.find('\n');
     if (auto st = checkMapping(rest.substr(0, nl), mounts); !st) return st;
     rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);

@@ -1,8 +1,7 @@
 // The running image of a peer, as opposed to the file it was started from. A signature covers
 // the file; the checks here refuse a process whose memory someone else may have changed since
-// it started, or that loaded code no signature covers. They read only /proc and look at files
-// without waiting on any file system a user serves. Run once per connecting process and per
-// writer, never per message.
+// it started, or that runs code no signature covers. They read only /proc and look at files
+// without waiting on any file system a user serves.
 #pragma once
 
 #include <cstdint>
@@ -22,15 +21,24 @@ struct ProcessStatus {
 };
 Result<ProcessStatus> readProcessStatus(int procDir);
 
-// Refuses a process that
+// A user namespace, by the device and inode of its /proc/PID/ns/user.
+struct UserNamespace {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const UserNamespace&) const = default;
+};
+UserNamespace ownUserNamespace();
+
+// Refuses a process that is not root and
 //   - is traced;
+//   - may still be inspected by its own user (dumpable);
 //   - runs in another user namespace than ours (there its owner holds every capability over it);
-//   - may still be inspected by its own user (dumpable), unless it runs as root;
 //   - has executable memory that is anonymous, or maps a file not owned by root, writable by
 //     group or others, deleted, or on a mount that is not ours or is user-served.
-// ownUserNs: the device and inode of our own user namespace.
+// A root process can be changed only by root, and the loader ignores a user's LD_PRELOAD and its
+// kin in a program that gained root by its set-user-id bit: nothing to check.
 Status checkRunningImage(int procDir, const ProcessStatus& status, const Mounts& mounts,
-                         std::uint64_t ownUserNsDev, std::uint64_t ownUserNsIno);
+                         const UserNamespace& ours);
 
 // Whether a file with this owner and mode may hold code we run for a peer: root's, written by
 // root alone.

@@ -72,12 +72,7 @@ void ServerConnection::activateLocked(std::unique_lock<std::mutex>& lock) {
   state_ = State::kActive;
   lock.unlock();
   // The peer speaks only after this; anything it wrote before was refused at admission.
-  if (!channel_->sendHello()) return teardown();
-  const struct timeval linger { 0, kLingerMicroseconds };
-  if (::setsockopt(channel_->fd(), SOL_SOCKET, SO_RCVTIMEO, &linger, sizeof(linger)) != 0 ||
-      !context_.pool.add(channel_->fd(), token_)) {
-    teardown();
-  }
+  if (!channel_->sendHello() || !context_.pool.add(channel_->fd(), token_)) teardown();
 }
 
 void ServerConnection::close() {
@@ -103,6 +98,13 @@ void ServerConnection::serve() {
   auto& buffer = readBuffer();
   bool wait = false;
   for (;;) {
+    if (wait && !lingerSet_) {
+      // Lingering waits in recvmsg for at most this long.
+      const struct timeval linger { 0, kLingerMicroseconds };
+      lingerSet_ =
+          ::setsockopt(channel_->fd(), SOL_SOCKET, SO_RCVTIMEO, &linger, sizeof(linger)) == 0;
+      wait = lingerSet_;
+    }
     auto received = sock::receive(channel_->fd(), buffer, nullptr, wait);
     if (!received || received->kind == sock::Received::Kind::kEndOfStream ||
         received->controlTruncated) {

@@ -66,6 +66,7 @@ class ServerConnection final : public Connection,
   void writerDecided(std::optional<PeerProcess> process);
   // Ends the connection from outside (listener going away, a frame past its deadline).
   void close();
+  int fd() const { return channel_->fd(); }
 
  private:
   enum class State { kOffering, kAccepted, kActive, kClosed };
@@ -113,6 +114,7 @@ class ServerConnection final : public Connection,
   std::optional<Awaiting> awaiting_;
   std::int32_t partialFramePid_ = 0;
   bool partialFrame_ = false;
+  bool lingerSet_ = false;  // the socket's receive timeout is the linger time
   wire::FrameAssembler assembler_{wire::Side::kDaemon};
 };
 
