@@ -160,16 +160,27 @@ Result<PeerProcess> PeerIdentifier::examine(std::int32_t pid, UniqueFd procDir) 
   return out;
 }
 
+namespace {
+
+// Reading address 0, never mapped for a user, fails with EIO while the memory a /proc/PID/mem
+// descriptor was opened on is still its process's; it reads nothing once that memory is gone
+// (the process exec'd or exited).
+bool memoryStillInUse(int memory) {
+  char byte;
+  return ::pread(memory, &byte, 1, 0) < 0 && errno == EIO;
+}
+
+}  // namespace
+
 bool PeerIdentifier::stillChecked(std::uint64_t process, const ExecutableKey& exe,
                                   std::uint32_t euid) {
   std::lock_guard lock(imagesMutex_);
   auto it = images_.find(process);
   if (it == images_.end()) return false;
-  // Reading address 0, never mapped for a user, fails with EIO while the memory checked is the
-  // process's; it reads nothing once that memory is gone.
-  char byte;
-  const bool same = ::pread(it->second.memory.get(), &byte, 1, 0) < 0 && errno == EIO;
-  if (same && it->second.exe == exe && it->second.euid == euid) return true;
+  if (memoryStillInUse(it->second.memory.get()) && it->second.exe == exe &&
+      it->second.euid == euid) {
+    return true;
+  }
   imagesByUser_[it->second.euid].erase(it->second.byUser);
   images_.erase(it);
   return false;
@@ -180,6 +191,16 @@ void PeerIdentifier::rememberChecked(std::uint64_t process, UniqueFd memory,
   std::lock_guard lock(imagesMutex_);
   if (images_.contains(process)) return;
   auto& mine = imagesByUser_[euid];
+  // Forget the user's processes that are gone, then the oldest beyond the bound.
+  for (auto it = mine.begin(); it != mine.end();) {
+    auto entry = images_.find(*it);
+    if (memoryStillInUse(entry->second.memory.get())) {
+      ++it;
+    } else {
+      images_.erase(entry);
+      it = mine.erase(it);
+    }
+  }
   if (mine.size() >= kMaxCheckedImagesPerUser) {
     images_.erase(mine.back());
     mine.pop_back();
