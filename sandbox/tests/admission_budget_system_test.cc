@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -39,11 +38,6 @@ constexpr int kPartialFrameSeconds = 5;
 
 long long millisSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // A root-owned copy of a program, where root alone may change it.
@@ -94,8 +88,11 @@ TEST(AdmissionBudgetSystemTest, AFourGiBExecutableWithACopiedSignatureIsRefusedW
   fs::remove(path);
 }
 
-// Child role: for every line on standard input, one connection; prints "served" or "refused".
+// Child role: says "ready", then for every line on standard input opens one connection and
+// prints "served" or "refused".
 const bool kConnectPerLineRole = registerChildRole("connect-per-line", [](int, char**) {
+  std::printf("ready\n");
+  std::fflush(stdout);
   for (int c; (c = std::getchar()) != EOF;) {
     if (c != '\n') continue;
     std::printf("%s\n", openAdmitted(kTimeoutMs) ? "served" : "refused");
@@ -116,52 +113,13 @@ class AnchorAside {
   static constexpr const char* kAside = "/etc/codesign/anchor.pem.aside";
 };
 
-// A child role of a copy of this program, run as user, its standard input and output on pipes to
-// the test.
-class Conversation {
- public:
-  Conversation(const TestUser& user, const std::string& program, std::vector<std::string> role) {
-    int toChild[2], fromChild[2];
-    if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) return;
-    UniqueFd childIn(toChild[0]), childOut(fromChild[1]);
-    out_.reset(toChild[1]);
-    in_.reset(fromChild[0]);
-    role.insert(role.begin(), {program, "--child"});
-    std::vector<char*> argv;
-    for (std::string& a : role) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    child_.emplace(user, [&] {
-      ::dup2(childIn.get(), 0);
-      ::dup2(childOut.get(), 1);
-      ::execv(program.c_str(), argv.data());
-      return 127;
-    });
-  }
-  std::string readLine() {
-    std::string line;
-    for (char c; ::read(in_.get(), &c, 1) == 1 && c != '\n';) line += c;
-    return line;
-  }
-  std::string ask(const std::string& line) {
-    const std::string out = line + "\n";
-    return ::write(out_.get(), out.data(), out.size()) > 0 ? readLine() : "";
-  }
-  int finish() {
-    out_.reset();
-    return child_->wait();
-  }
-
- private:
-  UniqueFd out_, in_;
-  std::optional<Child> child_;
-};
-
 TEST(AdmissionBudgetSystemTest, OneUsersFiveThousandExecutablesLeaveAnotherUsersVerdictWarm) {
   ASSERT_EQ(pingAs(kBob), 0);  // bob's verdict on the signed client is cached now
   // alice runs one program whose file root changes 5,000 times: 5,000 executables to the daemon,
   // each checked and remembered.
   const std::string churn = rootCopy(kUnsignedSelf, "/tmp/churn-client");
   Conversation alice(kAlice, churn, {"connect-per-line"});
+  ASSERT_EQ(alice.readLine(), "ready");
   for (int i = 1; i <= 5'000; ++i) {
     const struct timespec times[2] = {{i, 0}, {i, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, churn.c_str(), times, 0), 0);

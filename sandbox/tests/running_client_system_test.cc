@@ -1,13 +1,17 @@
 // What a test user can do to a signed client's running image, tried against the real daemon: load
 // code of hers into it (preloaded, as an audit module, from her library path), trace it from its
 // start, run it in a user namespace of her own, give it anonymous executable memory, forge the
-// credentials of a signed process of hers, or speak on an admitted connection as a newcomer that
-// becomes the signed program only after it wrote. Each is refused, and the log store shows that
-// no body ran; the plain signed client is served.
+// credentials of a signed process of hers, speak on an admitted connection as a newcomer that
+// becomes the signed program only after it wrote, or run it from a file system of hers that stops
+// answering. Each is refused, and the log store shows that no body ran; the plain signed client is
+// served.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <linux/fuse.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
@@ -20,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -307,6 +312,128 @@ TEST(RunningClientSystemTest, ANewcomerOnAnAdmittedConnectionSpeaksOnlyAsWhatItW
     EXPECT_EQ(store.entriesAfter(mark).size(), c.status == 0 ? 1u : 0u)
         << c.program << " " << c.manner;
   }
+}
+
+
+// A FUSE file system of alice's serving one file, "client", with the given bytes. Once a byte
+// arrives on quiet it answers page reads only: whoever asks it anything else waits for ever.
+void serveFiles(int fuse, int quiet, const std::string& bytes) {
+  std::vector<char> in(1 << 17);
+  for (;;) {
+    const ssize_t n = ::read(fuse, in.data(), in.size());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < static_cast<ssize_t>(sizeof(fuse_in_header))) return;  // unmounted
+    const auto* h = reinterpret_cast<const fuse_in_header*>(in.data());
+    const char* arg = in.data() + sizeof(fuse_in_header);
+    pollfd p{quiet, POLLIN, 0};
+    const bool silent = ::poll(&p, 1, 0) > 0;
+    if (h->opcode == FUSE_FORGET || h->opcode == FUSE_BATCH_FORGET ||
+        h->opcode == FUSE_INTERRUPT || (silent && h->opcode != FUSE_READ)) {
+      continue;
+    }
+    std::string out(sizeof(fuse_out_header), '\0');
+    int error = 0;
+    auto put = [&out](const auto& value) {
+      out.append(reinterpret_cast<const char*>(&value), sizeof(value));
+    };
+    fuse_attr attr{};
+    attr.ino = h->nodeid;
+    attr.nlink = 1;
+    attr.blksize = 4096;
+    attr.mode = h->nodeid == FUSE_ROOT_ID ? S_IFDIR | 0755 : S_IFREG | 0755;
+    if (h->nodeid != FUSE_ROOT_ID) attr.size = bytes.size();
+    switch (h->opcode) {
+      case FUSE_INIT: {
+        const auto* init = reinterpret_cast<const fuse_init_in*>(arg);
+        fuse_init_out o{};
+        o.major = FUSE_KERNEL_VERSION;
+        o.minor = std::min<std::uint32_t>(init->minor, FUSE_KERNEL_MINOR_VERSION);
+        o.max_readahead = init->max_readahead;
+        o.max_write = 4096;
+        put(o);
+        break;
+      }
+      case FUSE_LOOKUP:
+        if (std::string_view(arg) != "client") {
+          error = -ENOENT;
+          break;
+        }
+        attr.ino = 2;
+        attr.mode = S_IFREG | 0755;
+        attr.size = bytes.size();
+        put(fuse_entry_out{2, 1, 1, 1, 0, 0, attr});  // valid for one second
+        break;
+      case FUSE_GETATTR:
+        put(fuse_attr_out{1, 0, 0, attr});
+        break;
+      case FUSE_OPEN:
+      case FUSE_OPENDIR:
+        put(fuse_open_out{1, 0, 0});
+        break;
+      case FUSE_READ: {
+        const auto* r = reinterpret_cast<const fuse_read_in*>(arg);
+        if (r->offset < bytes.size()) out += bytes.substr(r->offset, r->size);
+        break;
+      }
+      case FUSE_STATFS: {
+        fuse_statfs_out o{};
+        o.st.bsize = o.st.frsize = 4096;
+        o.st.namelen = 255;
+        put(o);
+        break;
+      }
+      case FUSE_RELEASE:
+      case FUSE_RELEASEDIR:
+      case FUSE_FLUSH:
+        break;
+      default:
+        error = -ENOSYS;
+    }
+    auto* o = reinterpret_cast<fuse_out_header*>(out.data());
+    o->len = static_cast<std::uint32_t>(error != 0 ? sizeof(fuse_out_header) : out.size());
+    o->error = error;
+    o->unique = h->unique;
+    if (::write(fuse, out.data(), o->len) < 0 && errno == ENODEV) return;
+  }
+}
+
+TEST(RunningClientSystemTest, AClientOnAUsersFileSystemThatStopsAnsweringCostsNothing) {
+  // alice's FUSE file system, mounted for her where everyone may look at it, as fusermount does
+  // where the administrator allows it.
+  UniqueFd fuse(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(fuse) << "the sandbox has no /dev/fuse";
+  int quiet[2];
+  ASSERT_EQ(::pipe2(quiet, O_CLOEXEC), 0);
+  UniqueFd quietIn(quiet[0]), quietOut(quiet[1]);
+  const std::string dir = "/tmp/alice-fuse";
+  fs::create_directories(dir);
+  const std::string options = "fd=" + std::to_string(fuse.get()) +
+                              ",rootmode=40000,user_id=501,group_id=20,allow_other";
+  ASSERT_EQ(::mount("alice", dir.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0)
+      << std::strerror(errno);
+  const std::string bytes = readFile(std::string(kSignedSelf));
+  auto server = std::make_unique<Child>(kAlice, [&] {
+    serveFiles(fuse.get(), quietIn.get(), bytes);
+    return 0;
+  });
+
+  // She runs the signed program from it; then it falls silent, and what the kernel knew of the
+  // file expires.
+  Conversation alice(kAlice, dir + "/client", {"connect-per-line"});
+  ASSERT_EQ(alice.readLine(), "ready");
+  ASSERT_EQ(::write(quietOut.get(), "q", 1), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1'500));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(alice.ask(""), "refused");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  const auto pingStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(runProgram({std::string(kSignedHelperctl), kVersion}, kBob).status, kServed);
+  EXPECT_LT(std::chrono::steady_clock::now() - pingStart, std::chrono::seconds(1));
+  // Whatever still waits on the file system fails once it is gone.
+  ::umount2(dir.c_str(), MNT_DETACH);
+  server.reset();
+  alice.finish();
+  fs::remove(dir);
 }
 
 }  // namespace
