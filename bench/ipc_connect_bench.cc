@@ -1,9 +1,10 @@
 // New connections. Warm: a signed client, run by an unprivileged user as the application is,
 // connects until the Listener admits it (its hello), the verdict for its executable already
-// cached, against a bare server that accepts, reads SO_PEERCRED and sends a 64-byte greeting; prints "ipc_connect_vs_bare_ratio <bare median /
-// listener median>" (goal: at least 0.5). Cold: the same connection from a client executable
-// never seen before (its file touched), 1 MiB and 33 MiB large; prints the cost per MiB of
-// executable and its ratio to a raw read-and-SHA-256 of the same files.
+// cached, against a bare server that accepts, reads SO_PEERCRED and sends a 64-byte greeting;
+// prints "ipc_connect_vs_bare_ratio <bare median / listener median>" (goal: at least 0.5). Cold:
+// the same connection from a client executable never seen before (its file touched), 1 MiB and 33
+// MiB large; prints the cost per MiB of executable and its ratio to a raw read-and-SHA-256 of the
+// same files.
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>

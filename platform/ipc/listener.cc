@@ -80,7 +80,8 @@ Listener::Impl::Impl(std::string_view serviceName, ListenerOptions options)
                },
                [this](std::uint64_t token, bool partial) { partialFrame(token, partial); }},
       nextToken_(kFirstConnectionToken) {
-  if (options_.unadmittedIdleTimeoutMs <= 0) options_.unadmittedIdleTimeoutMs = kDefaultWaitTimeoutMs;
+  if (options_.unadmittedIdleTimeoutMs <= 0)
+    options_.unadmittedIdleTimeoutMs = kDefaultWaitTimeoutMs;
   if (options_.socketPath.empty()) {
     listenFd_ = takeActivatedSocket();
     if (!listenFd_) options_.socketPath = serviceSocketPath(serviceName);
@@ -311,8 +312,8 @@ void Listener::Impl::startChecksLocked() {
 }
 
 void Listener::Impl::runCheck(std::shared_ptr<Pending> p) {
-  const bool admitted = Clock::now() <= p->deadline && admission_.verify(p->peer) &&
-                        Clock::now() <= p->deadline;
+  const bool admitted =
+      Clock::now() <= p->deadline && admission_.verify(p->peer) && Clock::now() <= p->deadline;
   {
     std::lock_guard lock(mutex_);
     UserLoad& load = userLocked(p->uid);

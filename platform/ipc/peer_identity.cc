@@ -23,9 +23,8 @@ Error refused(std::string_view why) {
   return Error{EPERM, "peer identity: " + std::string(why)};
 }
 
-constexpr unsigned kStatxWanted =
-    STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_SIZE | STATX_CTIME | STATX_MTIME |
-    STATX_MNT_ID;
+constexpr unsigned kStatxWanted = STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_SIZE |
+                                  STATX_CTIME | STATX_MTIME | STATX_MNT_ID;
 
 // The executable as the kernel last knew it: never asks the file system that holds it.
 bool statExecutable(int dirFd, const char* name, int flags, struct statx& sx) {
@@ -34,14 +33,11 @@ bool statExecutable(int dirFd, const char* name, int flags, struct statx& sx) {
 }
 
 ExecutableKey keyOf(const struct statx& sx) {
-  return ExecutableKey{sx.stx_mnt_id,
-                       static_cast<std::uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)),
-                       sx.stx_ino,
-                       static_cast<std::int64_t>(sx.stx_size),
-                       sx.stx_ctime.tv_sec,
-                       sx.stx_ctime.tv_nsec,
-                       sx.stx_mtime.tv_sec,
-                       sx.stx_mtime.tv_nsec};
+  return ExecutableKey{
+      sx.stx_mnt_id,       static_cast<std::uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)),
+      sx.stx_ino,          static_cast<std::int64_t>(sx.stx_size),
+      sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec,
+      sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
 }
 
 // What may be read and hashed: a regular file of root's, on a mount of ours no user serves,

@@ -88,7 +88,7 @@ class PeerIdentifier {
   const UserNamespace ownUserNs_;
   const bool pidfdsNameProcesses_;  // a pidfd's inode number is its process's alone
   std::mutex imagesMutex_;
-  std::unordered_map<std::uint64_t, CheckedImage> images_;  // by pidfd inode
+  std::unordered_map<std::uint64_t, CheckedImage> images_;                    // by pidfd inode
   std::unordered_map<std::uint32_t, std::list<std::uint64_t>> imagesByUser_;  // newest first
 };
 

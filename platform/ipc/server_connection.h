@@ -35,7 +35,7 @@ struct WriterToIdentify {
 
 // What every connection of a listener shares; outlives them all.
 struct ConnectionContext {
-  WorkerPool& pool;  // the request threads
+  WorkerPool& pool;                                 // the request threads
   std::function<void(std::uint64_t token)> forget;  // drops the listener's reference
   // Identifies the writer; the answer comes through ServerConnection::writerDecided.
   std::function<void(std::shared_ptr<ServerConnection>, WriterToIdentify)> identify;

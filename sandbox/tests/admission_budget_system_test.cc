@@ -69,8 +69,8 @@ TEST(AdmissionBudgetSystemTest, AFourGiBExecutableWithACopiedSignatureIsRefusedW
                      signedBytes.size() - codesign::kTrailerSize;
   const std::size_t cmsLength = (std::size_t{info[4]} << 24) | (std::size_t{info[5]} << 16) |
                                 (std::size_t{info[6]} << 8) | info[7];
-  const std::string signature = signedBytes.substr(signedBytes.size() - codesign::kTrailerSize -
-                                                   cmsLength);
+  const std::string signature =
+      signedBytes.substr(signedBytes.size() - codesign::kTrailerSize - cmsLength);
   const std::string path = "/tmp/four-gib-client";
   {
     UniqueFd file(::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0755));

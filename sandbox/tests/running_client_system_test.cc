@@ -7,9 +7,9 @@
 // served.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <linux/fuse.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -24,8 +24,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/identity.h"
@@ -123,15 +123,25 @@ TEST(RunningClientSystemTest, OnlyTheUntamperedSignedClientIsServed) {
   const std::string libraryPath = std::string(kAlice.home) + "/lib";
   const Tampering cases[] = {
       {"plain", [] { return runAsAlice(helperctl({})); }, true},
-      {"preloaded", [&] { return runAsAlice(helperctl({"/usr/bin/env", "LD_PRELOAD=" + library})); },
+      {"preloaded",
+       [&] {
+         return runAsAlice(helperctl({"/usr/bin/env", "LD_PRELOAD=" + library}));
+       },
        false},
-      {"audited", [&] { return runAsAlice(helperctl({"/usr/bin/env", "LD_AUDIT=" + library})); },
+      {"audited",
+       [&] {
+         return runAsAlice(helperctl({"/usr/bin/env", "LD_AUDIT=" + library}));
+       },
        false},
       {"library path",
-       [&] { return runAsAlice(helperctl({"/usr/bin/env", "LD_LIBRARY_PATH=" + libraryPath})); },
+       [&] {
+         return runAsAlice(helperctl({"/usr/bin/env", "LD_LIBRARY_PATH=" + libraryPath}));
+       },
        false},
       {"namespaced",
-       [] { return runAsAlice(helperctl({"/usr/bin/unshare", "--user", "--map-root-user"})); },
+       [] {
+         return runAsAlice(helperctl({"/usr/bin/unshare", "--user", "--map-root-user"}));
+       },
        false},
       {"traced", tracedByAlice, false},
       {"anonymous code", withAnonymousCode, false},
@@ -314,7 +324,6 @@ TEST(RunningClientSystemTest, ANewcomerOnAnAdmittedConnectionSpeaksOnlyAsWhatItW
   }
 }
 
-
 // A FUSE file system of alice's serving one file, "client", with the given bytes. Once a byte
 // arrives on quiet it answers page reads only: whoever asks it anything else waits for ever.
 void serveFiles(int fuse, int quiet, const std::string& bytes) {
@@ -327,8 +336,8 @@ void serveFiles(int fuse, int quiet, const std::string& bytes) {
     const char* arg = in.data() + sizeof(fuse_in_header);
     pollfd p{quiet, POLLIN, 0};
     const bool silent = ::poll(&p, 1, 0) > 0;
-    if (h->opcode == FUSE_FORGET || h->opcode == FUSE_BATCH_FORGET ||
-        h->opcode == FUSE_INTERRUPT || (silent && h->opcode != FUSE_READ)) {
+    if (h->opcode == FUSE_FORGET || h->opcode == FUSE_BATCH_FORGET || h->opcode == FUSE_INTERRUPT ||
+        (silent && h->opcode != FUSE_READ)) {
       continue;
     }
     std::string out(sizeof(fuse_out_header), '\0');
@@ -407,8 +416,8 @@ TEST(RunningClientSystemTest, AClientOnAUsersFileSystemThatStopsAnsweringCostsNo
   UniqueFd quietIn(quiet[0]), quietOut(quiet[1]);
   const std::string dir = "/tmp/alice-fuse";
   fs::create_directories(dir);
-  const std::string options = "fd=" + std::to_string(fuse.get()) +
-                              ",rootmode=40000,user_id=501,group_id=20,allow_other";
+  const std::string options =
+      "fd=" + std::to_string(fuse.get()) + ",rootmode=40000,user_id=501,group_id=20,allow_other";
   ASSERT_EQ(::mount("alice", dir.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0)
       << std::strerror(errno);
   const std::string bytes = readFile(std::string(kSignedSelf));

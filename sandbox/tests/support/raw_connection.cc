@@ -107,7 +107,8 @@ bool RawConnection::send(std::string_view selector, std::vector<ipc::Value> args
 Outcome RawConnection::introduce(int timeoutMs) {
   Outcome hello = failed(Outcome::Kind::kFailed, "cannot send");
   for (int round = 0; round < ipc::wire::kIntroductionRounds; ++round) {
-    if (!sendBytes(ipc::wire::kIntroduceFrame)) return failed(Outcome::Kind::kFailed, "cannot send");
+    if (!sendBytes(ipc::wire::kIntroduceFrame))
+      return failed(Outcome::Kind::kFailed, "cannot send");
     hello = awaitHello(timeoutMs);
     if (hello.kind != Outcome::Kind::kHello) return hello;
   }

@@ -22,7 +22,8 @@ inline constexpr std::string_view kSignedSelf =
     "/usr/local/libexec/tamsel/tests/tamsel_system_test";
 inline constexpr std::string_view kUnsignedSelf =
     "/usr/local/libexec/tamsel/tests/tamsel_system_test-unsigned";
-inline constexpr std::string_view kTestLibrary = "/usr/local/libexec/tamsel/tests/libtamsel_test.so";
+inline constexpr std::string_view kTestLibrary =
+    "/usr/local/libexec/tamsel/tests/libtamsel_test.so";
 inline constexpr std::string_view kDaemonPidFile = "/run/TamselHelper.pid";
 inline constexpr std::string_view kDaemonLog = "/var/log/TamselHelper.stderr.log";
 inline constexpr std::string_view kToolFdsDir = "/run/tamsel-sandbox/tool-fds";
