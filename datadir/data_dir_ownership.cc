@@ -1,6 +1,6 @@
 #include "datadir/data_dir_ownership.h"
 
-#include "host/file_ops.h"
+#include "platform/files.h"
 #include "host/path_under_home.h"
 #include "host/subprocess.h"
 #include "platform/utf8.h"

@@ -1,6 +1,6 @@
 #include "resolver/resolver_files.h"
 
-#include "host/file_ops.h"
+#include "platform/files.h"
 #include "host/path_under_home.h"
 
 namespace tamsel {
