@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -42,29 +43,19 @@ bool parseNumber(std::string_view text, T& out, int base = 10) {
 // "0100007F" (IPv4) or 32 hex digits (IPv6), as the kernel prints them: 32-bit words in host
 // byte order.
 std::string addressText(std::string_view hex) {
-  std::string bytes;
-  for (std::size_t w = 0; w + 8 <= hex.size(); w += 8) {
+  unsigned char bytes[16] = {};
+  const std::size_t n = hex.size() / 2;
+  if ((n != 4 && n != 16) || hex.size() % 8 != 0) return std::string(hex);
+  for (std::size_t w = 0; w < n / 4; ++w) {
     std::uint32_t word = 0;
-    if (!parseNumber(hex.substr(w, 8), word, 16)) return std::string(hex);
-    for (int b = 0; b < 4; ++b) bytes.push_back(static_cast<char>((word >> (8 * b)) & 0xff));
+    if (!parseNumber(hex.substr(8 * w, 8), word, 16)) return std::string(hex);
+    std::memcpy(bytes + 4 * w, &word, 4);
   }
-  char text[64] = {};
-  if (bytes.size() == 4) {
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", static_cast<unsigned char>(bytes[0]),
-                  static_cast<unsigned char>(bytes[1]), static_cast<unsigned char>(bytes[2]),
-                  static_cast<unsigned char>(bytes[3]));
-    return text;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (::inet_ntop(n == 4 ? AF_INET : AF_INET6, bytes, text, sizeof text) == nullptr) {
+    return std::string(hex);
   }
-  if (bytes.size() != 16) return std::string(hex);
-  if (bytes == std::string(16, '\0')) return "::";
-  std::string out;
-  for (std::size_t i = 0; i < 16; i += 2) {
-    std::snprintf(text, sizeof text, "%s%x", i == 0 ? "" : ":",
-                  (static_cast<unsigned char>(bytes[i]) << 8) |
-                      static_cast<unsigned char>(bytes[i + 1]));
-    out += text;
-  }
-  return out;
+  return text;
 }
 
 ProcessName processName(std::int32_t pid) {
