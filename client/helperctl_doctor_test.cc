@@ -104,7 +104,7 @@ TEST(HelperctlChecks, CodeSigningRootVerdicts) {
 TEST(HelperctlChecks, RootCAIsFoundInTheKeychainByItsFingerprint) {
   auto ca = codesign::testing::makeCertificate({{{"CN", "Tamsel Local CA"}}, true}, nullptr);
   auto other = codesign::testing::makeCertificate({{{"CN", "Other"}}, true}, nullptr);
-  auto pem = [](const X509Ptr& cert) {
+  auto pem = [](const codesign::X509Ptr& cert) {
     BIO* bio = BIO_new(BIO_s_mem());
     PEM_write_bio_X509(bio, cert.get());
     char* data = nullptr;
@@ -127,7 +127,7 @@ TEST(HelperctlChecks, RootCAIsFoundInTheKeychainByItsFingerprint) {
   RootCAFacts f{"/home/a/caddy/root-ca.crt", FileFacts{FileFacts::Kind::kFile}, fromPem[0], true,
                 keychain, ""};
   EXPECT_EQ(rootCAFinding(f).verdict, Verdict::kOk);
-  f.keychain = std::vector<std::string>{keychain[0]};
+  f.keychain = std::vector<std::string>(1, keychain[0]);
   EXPECT_EQ(rootCAFinding(f).verdict, Verdict::kProblem);
   f.toolInstalled = false;
   EXPECT_EQ(rootCAFinding(f).verdict, Verdict::kInfo);

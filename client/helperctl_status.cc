@@ -33,16 +33,19 @@ std::optional<std::string> firstTimestamp(std::string_view exportText) {
 std::string startedText(const StatusFacts& f) {
   const std::string socketJob = std::string(kHelperIdentifier) + ".socket";
   if (f.jobsError) return "unknown: " + *f.jobsError;
-  if (f.jobsBefore.managed) {
-    std::string text = "by systemd on demand: " + socketJob + " " + f.jobsBefore.socketState +
-                       "; the service was " + f.jobsBefore.serviceState;
-    if (f.jobsBefore.servicePid > 0) {
-      text += ", pid " + std::to_string(f.jobsBefore.servicePid);
-      if (!f.jobsBefore.serviceSince.empty()) text += ", since " + f.jobsBefore.serviceSince;
-    } else {
-      text += " until this check connected";
+  const ServiceJobs& j = f.jobsBefore;
+  if (j.managed) {
+    if (j.servicePid > 0) {
+      std::string text = "by systemd through " + socketJob + " (" + j.socketState +
+                         "); the service is " + j.serviceState + ", pid " +
+                         std::to_string(j.servicePid);
+      return j.serviceSince.empty() ? text : text + ", since " + j.serviceSince;
     }
-    return text;
+    if (j.socketState.starts_with("active")) {
+      return "by systemd on demand through " + socketJob + " (" + j.socketState +
+             "); the service was " + j.serviceState + " before this check connected";
+    }
+    return socketJob + " is " + j.socketState + ": systemd starts the helper only while it listens";
   }
   if (f.socketCreator) {
     return "not by a service manager: pid " + std::to_string(f.socketCreator->pid) + " (" +
@@ -80,7 +83,7 @@ StatusFacts gatherStatus(const std::string& socketPath) {
     return f;
   }
   auto pong = helper->ping();
-  if (!pong || !pong->value) {
+  if (!pong || !pong->alive) {
     f.unreachableReason = pong ? "the helper answered ping with NO" : pong.error().description;
     return f;
   }

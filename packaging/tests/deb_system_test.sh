@@ -27,7 +27,7 @@ grep -qw overlay /proc/filesystems || skip "the kernel offers no overlay file sy
 # The base tree, named after what it includes: a package with new dependencies gets a new one.
 depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/[[:space:]]//g' |
   grep . | sort -u | tr '\n' ',')
-include="systemd,systemd-sysv,dbus,procps,${depends%,}"
+include="systemd,systemd-sysv,dbus,procps,man-db,${depends%,}"
 key=$(printf '%s' "$include" | sha256sum | cut -c1-12)
 base=$cache/bookworm-$key
 mkdir -p "$cache"
@@ -92,6 +92,7 @@ if [ ! -f "$results" ] || ! grep -q '^DONE$' "$results"; then
   exit 1
 fi
 grep -v '^DONE$' "$results"
+[ -z "${TAMSEL_TEST_LOG:-}" ] || cp "$t/log" "$TAMSEL_TEST_LOG"
 if grep -q '^FAIL' "$results"; then
   echo "--- the test's log:" >&2
   tail -80 "$t/log" >&2
