@@ -45,8 +45,8 @@ std::string fingerprintOf(X509* cert) {
   if (len <= 0) return {};
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
-  const bool hashed = EVP_Digest(der, static_cast<std::size_t>(len), digest, &n, EVP_sha256(),
-                                 nullptr) == 1;
+  const bool hashed =
+      EVP_Digest(der, static_cast<std::size_t>(len), digest, &n, EVP_sha256(), nullptr) == 1;
   OPENSSL_free(der);
   if (!hashed) return {};
   static constexpr char kHex[] = "0123456789abcdef";
@@ -74,8 +74,8 @@ Result<std::vector<std::string>> keychainFingerprints() {
   std::string out, err;
   readBothToEnd(tool->stdoutRead, tool->stderrRead, out, err);
   if (const int status = tool->process.wait(); status != 0) {
-    return Error{0, "find-certificate failed (exit " + std::to_string(status) + "): " +
-                        firstLine(err)};
+    return Error{
+        0, "find-certificate failed (exit " + std::to_string(status) + "): " + firstLine(err)};
   }
   return certificateFingerprints(out);
 }
@@ -165,12 +165,15 @@ Finding cliFinding(const FileFacts& payload, const FileFacts& installed,
   const std::string check = std::string("command-line tool ") + kInstalledCLI;
   const bool hasPayload = payload.kind == FileFacts::Kind::kFile;
   if (installed.kind == FileFacts::Kind::kMissing) {
-    return info(check, hasPayload ? "not installed" : "not installed; the application has no payload");
+    return info(check,
+                hasPayload ? "not installed" : "not installed; the application has no payload");
   }
   if (installed.kind != FileFacts::Kind::kFile) return problem(check, "not a regular file");
-  if (!hasPayload) return problem(check, std::string("installed, but no payload at ") + kCLIPayload);
+  if (!hasPayload)
+    return problem(check, std::string("installed, but no payload at ") + kCLIPayload);
   if (!sameAsPayload) return problem(check, "cannot compare: " + sameAsPayload.error().description);
-  if (!*sameAsPayload) return problem(check, "differs from the payload " + std::string(kCLIPayload));
+  if (!*sameAsPayload)
+    return problem(check, "differs from the payload " + std::string(kCLIPayload));
   return ok(check, "matches the payload");
 }
 
@@ -213,7 +216,8 @@ std::vector<Finding> doctor() {
   std::vector<Finding> findings;
   const std::uint32_t uid = callingUserId();
 
-  for (std::uint16_t port : kWebPorts) findings.push_back(portFinding(port, tcpListenersOnPort(port), uid));
+  for (std::uint16_t port : kWebPorts)
+    findings.push_back(portFinding(port, tcpListenersOnPort(port), uid));
 
   if (auto names = directoryEntries(kResolverDir); !names) {
     if (fileFacts(kResolverDir).kind == FileFacts::Kind::kMissing) {
@@ -268,8 +272,7 @@ std::vector<Finding> doctor() {
   std::int32_t status = codesign::errSecCSReqFailed;
   std::shared_ptr<const codesign::Requirement> requirement;
   std::shared_ptr<const codesign::StaticCode> self;
-  if (anchor &&
-      codesign::requirementCreateWithString(codeSigningRequirement(), requirement) == 0 &&
+  if (anchor && codesign::requirementCreateWithString(codeSigningRequirement(), requirement) == 0 &&
       codesign::staticCodeCreateWithPath(selfExecutablePath(), self) == 0) {
     status = codesign::staticCodeCheckValidity(*self, *requirement, anchor.get());
   }

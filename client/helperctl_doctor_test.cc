@@ -66,8 +66,7 @@ TEST(HelperctlChecks, ResolverFileIsTheHelpersOnlyWithItsOwnCommentForItsLabel) 
   for (const Case& c : cases) {
     EXPECT_EQ(resolverFinding(c.name, c.content).verdict, c.verdict) << c.name;
   }
-  EXPECT_EQ(resolverFinding("test", mine).detail,
-            "the helper's (nameserver 127.0.0.1,port 53)");
+  EXPECT_EQ(resolverFinding("test", mine).detail, "the helper's (nameserver 127.0.0.1,port 53)");
 }
 
 TEST(HelperctlChecks, CommandLineToolAndLinkVerdicts) {
@@ -124,8 +123,12 @@ TEST(HelperctlChecks, RootCAIsFoundInTheKeychainByItsFingerprint) {
   ASSERT_EQ(keychain.size(), 2u);
   EXPECT_TRUE(certificateFingerprints("not a certificate").empty());
 
-  RootCAFacts f{"/home/a/caddy/root-ca.crt", FileFacts{FileFacts::Kind::kFile}, fromPem[0], true,
-                keychain, ""};
+  RootCAFacts f{"/home/a/caddy/root-ca.crt",
+                FileFacts{FileFacts::Kind::kFile},
+                fromPem[0],
+                true,
+                keychain,
+                ""};
   EXPECT_EQ(rootCAFinding(f).verdict, Verdict::kOk);
   f.keychain = std::vector<std::string>(1, keychain[0]);
   EXPECT_EQ(rootCAFinding(f).verdict, Verdict::kProblem);

@@ -98,21 +98,20 @@ StatusFacts gatherStatus(const std::string& socketPath) {
 std::string renderStatus(const StatusFacts& f, bool json) {
   const std::string started = startedText(f);
   if (json) {
-    std::string out = std::string("{\"reachable\":") + (f.reachable ? "true" : "false") +
-                      ",\"reason\":" +
-                      (f.reachable ? std::string("null") : jsonString(f.unreachableReason)) +
-                      ",\"version\":" + jsonOr(f.version) +
-                      ",\"clientVersion\":" + jsonString(productVersion()) +
-                      ",\"socket\":" + jsonString(f.socketPath) + ",\"socketCreator\":";
+    std::string out =
+        std::string("{\"reachable\":") + (f.reachable ? "true" : "false") +
+        ",\"reason\":" + (f.reachable ? std::string("null") : jsonString(f.unreachableReason)) +
+        ",\"version\":" + jsonOr(f.version) + ",\"clientVersion\":" + jsonString(productVersion()) +
+        ",\"socket\":" + jsonString(f.socketPath) + ",\"socketCreator\":";
     out += f.socketCreator ? "{\"pid\":" + std::to_string(f.socketCreator->pid) +
                                  ",\"name\":" + jsonString(f.socketCreator->name) + "}"
                            : "null";
     out += std::string(",\"serviceManager\":") + (f.jobsBefore.managed ? "true" : "false") +
            ",\"socketJob\":" + jsonString(f.jobsBefore.socketState) +
            ",\"serviceJobBefore\":" + jsonString(f.jobsBefore.serviceState) +
-           ",\"started\":" + jsonString(started) + ",\"logStore\":{\"path\":" +
-           jsonString(f.logStorePath) + ",\"bytes\":" +
-           (f.logStoreBytes ? std::to_string(*f.logStoreBytes) : "null") +
+           ",\"started\":" + jsonString(started) +
+           ",\"logStore\":{\"path\":" + jsonString(f.logStorePath) +
+           ",\"bytes\":" + (f.logStoreBytes ? std::to_string(*f.logStoreBytes) : "null") +
            ",\"oldestEntry\":" + jsonOr(f.oldestEntry) + "}}\n";
     return out;
   }

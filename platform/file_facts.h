@@ -13,8 +13,15 @@ namespace tamsel {
 
 // What stands at a path itself (a final symbolic link is not followed).
 struct FileFacts {
-  enum class Kind { kMissing, kFile, kDirectory, kLink, kSocket, kOther, kUnknown } kind =
-      Kind::kUnknown;
+  enum class Kind {
+    kMissing,
+    kFile,
+    kDirectory,
+    kLink,
+    kSocket,
+    kOther,
+    kUnknown
+  } kind = Kind::kUnknown;
   std::uint64_t size = 0;
   std::uint32_t ownerUid = 0;
   std::uint32_t mode = 0;  // permission bits only

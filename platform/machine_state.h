@@ -27,7 +27,7 @@ struct ProcessName {
 
 // One listening TCP socket on a local port.
 struct TcpListener {
-  std::string address;        // "0.0.0.0", "::", "127.0.0.1", ...
+  std::string address;         // "0.0.0.0", "::", "127.0.0.1", ...
   std::uint32_t ownerUid = 0;  // the socket's owner
   // The processes holding it, as far as the calling user may look into them (root sees all).
   std::vector<ProcessName> holders;
@@ -40,7 +40,7 @@ struct ServiceJobs {
   std::string socketState;   // e.g. "active (listening)", "inactive (dead)"
   std::string serviceState;  // e.g. "active (running)", "inactive (dead)"
   std::int32_t servicePid = 0;
-  std::string serviceSince;  // when the service last became active, in the manager's words
+  std::string serviceSince;          // when the service last became active, in the manager's words
   std::uint64_t socketAccepted = 0;  // connections the socket job has passed on
 };
 // identifier names the two jobs (identifier + ".socket", identifier + ".service").

@@ -110,7 +110,8 @@ Result<bool> sameContents(const std::string& a, const std::string& b) {
   if (!fa) return fa.error();
   auto fb = openRegular(b);
   if (!fb) return fb.error();
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   if (::fstat(fa->get(), &sa) != 0) return failure(errno, "cannot inspect", a);
   if (::fstat(fb->get(), &sb) != 0) return failure(errno, "cannot inspect", b);
   if (sa.st_size != sb.st_size) return false;

@@ -123,8 +123,8 @@ Result<std::vector<TcpListener>> tcpListenersOnPort(std::uint16_t port) {
       if (f.size() < 10 || f[3] != "0A") continue;  // 0A: listening
       const std::size_t colon = f[1].find(':');
       std::uint32_t localPort = 0;
-      if (colon == std::string_view::npos ||
-          !parseNumber(f[1].substr(colon + 1), localPort, 16) || localPort != port) {
+      if (colon == std::string_view::npos || !parseNumber(f[1].substr(colon + 1), localPort, 16) ||
+          localPort != port) {
         continue;
       }
       TcpListener l;
@@ -151,8 +151,9 @@ Result<ServiceJobs> helperServiceJobs(std::string_view identifier) {
   const std::string socket = std::string(identifier) + ".socket";
   const std::string service = std::string(identifier) + ".service";
   auto tool = startTool(std::string(kSystemctl),
-                        {"show", "--property=Id,LoadState,ActiveState,SubState,MainPID,"
-                                 "ActiveEnterTimestamp,NAccepted",
+                        {"show",
+                         "--property=Id,LoadState,ActiveState,SubState,MainPID,"
+                         "ActiveEnterTimestamp,NAccepted",
                          socket, service},
                         /*captureStdout=*/true);
   if (!tool) return tool.error();
