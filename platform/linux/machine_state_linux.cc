@@ -153,7 +153,7 @@ Result<ServiceJobs> helperServiceJobs(std::string_view identifier) {
   auto tool = startTool(std::string(kSystemctl),
                         {"show",
                          "--property=Id,LoadState,ActiveState,SubState,MainPID,"
-                         "ActiveEnterTimestamp,NAccepted",
+                         "ActiveEnterTimestamp",
                          socket, service},
                         /*captureStdout=*/true);
   if (!tool) return tool.error();
@@ -163,20 +163,25 @@ Result<ServiceJobs> helperServiceJobs(std::string_view identifier) {
     while (!err.empty() && err.back() == '\n') err.pop_back();
     return Error{0, "systemctl show failed (exit " + std::to_string(status) + "): " + err};
   }
-  // Blocks of Key=Value lines, one block per unit, in the order asked for.
+  // Blocks of Key=Value lines separated by an empty line, one block per unit; the order of the
+  // lines within a block is systemctl's own.
   std::map<std::string, std::map<std::string, std::string>> units;
-  std::string current;
+  std::map<std::string, std::string> block;
   std::string_view rest = out;
-  while (!rest.empty()) {
+  for (;;) {
     const std::size_t nl = rest.find('\n');
     const std::string_view line = rest.substr(0, nl);
-    rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
     const std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
-    const std::string key(line.substr(0, eq)), value(line.substr(eq + 1));
-    if (key == "Id") current = value;
-    units[current][key] = value;
+    if (eq != std::string_view::npos) {
+      block[std::string(line.substr(0, eq))] = std::string(line.substr(eq + 1));
+    } else if (!block.empty()) {
+      units[block["Id"]] = std::move(block);
+      block.clear();
+    }
+    if (nl == std::string_view::npos) break;
+    rest = rest.substr(nl + 1);
   }
+  if (!block.empty()) units[block["Id"]] = std::move(block);
   auto& s = units[socket];
   auto& v = units[service];
   jobs.managed = s["LoadState"] == "loaded";
@@ -184,7 +189,6 @@ Result<ServiceJobs> helperServiceJobs(std::string_view identifier) {
   jobs.socketState = s["ActiveState"] + " (" + s["SubState"] + ")";
   jobs.serviceState = v["ActiveState"] + " (" + v["SubState"] + ")";
   (void)parseNumber(std::string_view(v["MainPID"]), jobs.servicePid);
-  (void)parseNumber(std::string_view(s["NAccepted"]), jobs.socketAccepted);
   jobs.serviceSince = v["ActiveEnterTimestamp"];
   return jobs;
 }
