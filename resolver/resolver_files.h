@@ -7,16 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/resolver_file_format.h"
 #include "service/helper_impl.h"
 #include "service/reply.h"
 
 namespace tamsel {
-
-inline constexpr std::string_view kResolverDirectory = "/etc/resolver";
-
-// A single DNS label: 1 to 63 bytes of "a"-"z", "0"-"9" and "-", not starting or ending
-// with "-".
-bool isValidDNSLabel(std::string_view label);
 
 // "/etc/resolver/" + label, or absent when label must not name a file there.
 std::optional<std::string> resolverFilePath(std::string_view label);
