@@ -27,7 +27,7 @@
 
 #include "platform/linux/nss/hosts_lookup.h"
 #include "platform/resolver_file_format.h"
-#include "platform/scratch_dir.h"
+#include "platform/testing/scratch_dir.h"
 #include "platform/testing/test_dns_server.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/resolver_file_format.h"
-#include "platform/scratch_dir.h"
+#include "platform/testing/scratch_dir.h"
 #include "platform/testing/test_dns_server.h"
 
 namespace tamsel::nss {
