@@ -8,7 +8,8 @@
 //    (A) for a name under a label routed by a resolver file (in a scratch directory), against one
 //    res_nquery (A) of the same server with a resolver state set up once; and, for reference,
 //    glibc's own dns source at the same entry (A and AAAA at once) against the same query.
-// Prints "<what>_ratio <module / baseline>" lines.
+// Prints "<what>_ratio <module / baseline>" lines. Goals: unrouted at most 1.05 (the module
+// costs nothing to names it does not route); routed at most 1.2.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netdb.h>
