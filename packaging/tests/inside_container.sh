@@ -51,6 +51,7 @@ chown alice: /home/alice/keep.txt
 mkdir -p /etc/resolver
 printf 'nameserver 192.0.2.53\n' >/etc/resolver/foreign
 snapshot >$t/before
+cp /etc/nsswitch.conf $t/nsswitch.conf.before
 
 # --- Install: the socket listens, the service waits for its first client.
 check "dpkg -i installs the package" dpkg -i $t/tamsel-helper.deb
@@ -60,6 +61,9 @@ check "the socket exists" test -S $sock
 check "systemd-analyze verify passes on the units (and finds their manual)" \
   systemd-analyze verify /lib/systemd/system/$socket_job /lib/systemd/system/$service_job
 check "chown is linked at /usr/sbin/chown" test "$(readlink /usr/sbin/chown)" = /usr/bin/chown
+if [ -x /usr/libexec/tamsel-helper/nsswitch.sh ]; then
+  check "the hosts source is on the hosts line" grep -Eq '^hosts:.* tamsel ' /etc/nsswitch.conf
+fi
 
 as_alice tamsel-helperctl ping
 check "the first ping, as a test user, is answered" test "$out" = YES
@@ -177,6 +181,7 @@ snapshot >$t/after
 left=$(diff $t/before $t/after)
 check "after purge the file system is as before" test -z "$left"
 [ -z "$left" ] || echo "left after purge:"$'\n'"$left"
+check "nsswitch.conf is as before" cmp -s /etc/nsswitch.conf $t/nsswitch.conf.before
 check "the user's file survives" test -f /home/alice/keep.txt
 check "the foreign resolver file survives" test -f /etc/resolver/foreign
 check "no socket is left" test ! -e $sock
