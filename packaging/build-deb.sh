@@ -4,17 +4,18 @@
 # `deb` build target (make package).
 #
 #   build-deb.sh --out FILE --version V --scripts DIR [--put SRC DEST MODE]... [--man PAGE]...
-#                [--doc FILE]... [--shared-library]
+#                [--doc FILE]... [--depends PACKAGE]... [--shared-library]
 #
-# DEST is relative to /. --man takes a page named NAME.SECTION. --shared-library adds the
-# ldconfig trigger for a library the package ships.
+# DEST is relative to /. --man takes a page named NAME.SECTION. --depends adds a dependency
+# that no library link shows (a tool a piece runs). --shared-library adds the ldconfig trigger
+# for a library the package ships.
 set -euo pipefail
 
 readonly package=tamsel-helper
 readonly maintainer="Tamsel developers <dev@tamsel.app>"
 
 out="" version="" scripts="" shared_library=0
-puts=() mans=() docs=()
+puts=() mans=() docs=() depends=()
 while [ $# -gt 0 ]; do
   case $1 in
     --out) out=$2; shift 2 ;;
@@ -23,6 +24,7 @@ while [ $# -gt 0 ]; do
     --put) puts+=("$2" "$3" "$4"); shift 4 ;;
     --man) mans+=("$2"); shift 2 ;;
     --doc) docs+=("$2"); shift 2 ;;
+    --depends) depends+=("$2"); shift 2 ;;
     --shared-library) shared_library=1; shift ;;
     *) echo "build-deb.sh: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -88,7 +90,7 @@ Version: $version
 Architecture: $arch
 Maintainer: $maintainer
 Installed-Size: $size
-Depends: ${shlibs:+$shlibs, }init-system-helpers (>= 1.54~), systemd
+Depends: ${shlibs:+$shlibs, }init-system-helpers (>= 1.54~), systemd${depends[*]:+$(printf ', %s' "${depends[@]}")}
 Section: admin
 Priority: optional
 Homepage: https://tamsel.app

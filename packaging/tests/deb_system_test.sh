@@ -61,6 +61,9 @@ t=$run/root/opt/tamsel-test
 mkdir -p "$t"
 cp "$deb" "$t/tamsel-helper.deb"
 cp "$here/inside_container.sh" "$t/inside_container.sh"
+# A root CA for the keychain operations (the container has no openssl).
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+  -subj "/CN=Tamsel Local CA" -keyout /dev/null -out "$t/root-ca.crt" 2>/dev/null
 cat >"$run/root/etc/systemd/system/tamsel-test.service" <<'UNIT'
 [Unit]
 Description=Package test

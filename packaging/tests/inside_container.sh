@@ -91,6 +91,22 @@ as_alice tamsel-helperctl chown-data-dir /home/alice/data 501
 check "chown-data-dir hands the tree back to alice" \
   test "$(stat -c %U /home/alice/data/sub/file)" = alice
 rm -r /home/alice/data
+if [ -f /Applications/Tamsel.app/Contents/Resources/bin/tamsel ]; then
+  readonly installed_cli="/Library/Application Support/Tamsel/bin/tamsel"
+  as_alice tamsel-helperctl remove-cli
+  check "remove-cli with nothing installed" test $? = 0
+  as_alice tamsel-helperctl reconcile-cli
+  check "reconcile-cli installs the tool and links it" \
+    test "$(readlink /usr/local/bin/tamsel)" = "$installed_cli"
+  as_alice tamsel --version
+  check "the installed tool runs for the user" contains "$out" "$(dpkg-query -W -f='${Version}' tamsel-helper)"
+fi
+if [ -x /usr/bin/security ]; then
+  install -d -o alice -g alice /home/alice/caddy
+  install -o alice -g alice -m 0644 $t/root-ca.crt /home/alice/caddy/root-ca.crt
+  as_alice tamsel-helperctl reconcile-ca /home/alice/caddy/root-ca.crt
+  check "reconcile-ca adds the user's root CA to the System keychain" test $? = 0
+fi
 as_alice tamsel-helperctl logs 1970-01-01T00:00:00Z
 check "logs exports the helper's entries" contains "$out" '"message":"installResolver: tld=left'
 
@@ -98,11 +114,8 @@ check "logs exports the helper's entries" contains "$out" '"message":"installRes
 # A failing operation that logs at error level, as far as this build has one; otherwise the
 # daemon's own error when its log store is refused (a link where the store should be).
 systemctl stop $service_job
-if [ -x /usr/bin/security ] && command -v openssl >/dev/null; then
-  mkdir -p /home/alice/caddy
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
-    -subj "/CN=Tamsel Local CA" -keyout /dev/null -out /home/alice/caddy/root-ca.crt 2>/dev/null
-  chown -R alice: /home/alice/caddy
+if [ -x /usr/bin/security ]; then
+  # The certificate is in the keychain without a trust setting: clearing one fails.
   as_alice tamsel-helperctl remove-trusted-ca /home/alice/caddy/root-ca.crt
   error_line="removeTrustedCACertificate: clearing the trust setting was a no-op or failed"
 else
@@ -153,6 +166,14 @@ check "doctor: port 80 held by another user's program is a problem, exit 1" \
 check "doctor: port 443 is free" grep -Eq '^ok +port 443: free' <<<"$out"
 check "doctor: the helper's resolver file" grep -Eq '^ok +resolver left: the helper' <<<"$out"
 check "doctor: a foreign resolver file" grep -Eq "^info +resolver foreign: not the helper's" <<<"$out"
+if [ -x /usr/bin/security ]; then
+  check "doctor: the root CA" grep -Eq '^(ok|problem) +root CA /home/alice/caddy/root-ca.crt' <<<"$out"
+fi
+if [ -f /Applications/Tamsel.app/Contents/Resources/bin/tamsel ]; then
+  check "doctor: the installed tool matches its payload" \
+    grep -Eq '^ok +command-line tool .*: matches the payload' <<<"$out"
+  check "doctor: the link is exact" grep -Eq '^ok +command link /usr/local/bin/tamsel' <<<"$out"
+fi
 check "doctor: the code-signing root" grep -Eq '^ok +code-signing root /etc/codesign/anchor.pem' <<<"$out"
 kill $holder
 wait $holder 2>/dev/null
