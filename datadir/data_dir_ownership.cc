@@ -1,8 +1,7 @@
 #include "datadir/data_dir_ownership.h"
 
-#include "host/file_ops.h"
 #include "host/path_under_home.h"
-#include "host/subprocess.h"
+#include "platform/pinned_home.h"
 #include "platform/utf8.h"
 
 namespace tamsel {
@@ -16,14 +15,29 @@ void chownTamselDataDirIn(const ChownEnvironment& environment, const HelperImpl&
     reply(false, "chownTamselDataDir: could not resolve the connecting user's home", 0);
     return;
   }
+  // Pinned before anything is checked: every later step, chown's included, is resolved beneath
+  // this very directory, so a link swapped in afterwards leads nowhere.
+  Result<PinnedHome> pinned = PinnedHome::pin(standardisePath(*home));
   std::optional<std::string> target = pathUnderHome(path, *home);
+  const char* outside = "chownTamselDataDir: path must live under the connecting user's home";
   if (!target) {
-    reply(false, "chownTamselDataDir: path must live under the connecting user's home", 0);
+    reply(false, outside, 0);
     return;
   }
-  if (!entryExists(*target)) {
-    reply(true, std::nullopt, 0);
+  if (!pinned) {
+    reply(false, "Failed to run " + environment.chownTool + ": " + pinned.error().description, 0);
     return;
+  }
+  switch (pinned->entryAt(*target)) {
+    case HomeEntry::kMissing:
+      reply(true, std::nullopt, 0);
+      return;
+    case HomeEntry::kOutside:
+      reply(false, outside, 0);
+      return;
+    case HomeEntry::kDirectory:
+    case HomeEntry::kNonDirectory:
+      break;
   }
   const std::string uidText = std::to_string(toUid);
   if (toUid < 0 || toUid > 4294967295LL) {
@@ -39,8 +53,9 @@ void chownTamselDataDirIn(const ChownEnvironment& environment, const HelperImpl&
   // P is absolute, so it can never be read as an option.
   const std::vector<std::string> arguments = {"-R", uidText + ":" + std::to_string(user->gid),
                                               *target};
-  HelperSubprocess::RunResult result =
-      HelperSubprocess::runCapturingStderr(environment.chownTool, arguments);
+  // No link inside the home can be followed while chown runs.
+  Result<ToolOutput> result =
+      pinned->runConfined(environment.chownTool, arguments, PinnedHome::Capture::kStderr);
   if (!result) {
     reply(false, "Failed to run " + environment.chownTool + ": " + result.error().description, 0);
     return;

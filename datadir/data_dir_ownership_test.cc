@@ -41,6 +41,7 @@ class ChownDataDir : public ::testing::Test {
     fs::create_symlink(bob_, alice_ + "/bob");
     fs::create_symlink("/", alice_ + "/root");
     fs::create_symlink("/etc", alice_ + "/etc");
+    fs::create_symlink(alice_ + "/data", alice_ + "/absolute");  // cannot be confined beneath
 
     argsFile_ = root_ + "/args";
     script("printf '%s\\n' \"$@\" > " + argsFile_);
@@ -96,8 +97,9 @@ TEST_F(ChownDataDir, RunsTheToolWithExactlyThreeArgumentsOnTheStandardisedPath) 
 TEST_F(ChownDataDir, PathsOutsideTheHomeAreRefusedAndNothingRuns) {
   home_ = alice_;
   const std::string refusal = "chownTamselDataDir: path must live under the connecting user's home";
-  for (const std::string& path : {alice_ + "/../bob/data", std::string("/etc"), alice_ + "x",
-                                  alice_ + "/out/file", alice_ + "/bob/data", alice_ + "/root"}) {
+  for (const std::string& path :
+       {alice_ + "/../bob/data", std::string("/etc"), alice_ + "x", alice_ + "/out/file",
+        alice_ + "/bob/data", alice_ + "/root", alice_ + "/absolute/sub"}) {
     Answer a = chown(path, kTestUid);
     EXPECT_FALSE(a.ok) << path;
     EXPECT_EQ(a.message, refusal) << path;
@@ -107,7 +109,7 @@ TEST_F(ChownDataDir, PathsOutsideTheHomeAreRefusedAndNothingRuns) {
 
 TEST_F(ChownDataDir, NothingAtThePathIsSuccessWithoutRunningTheTool) {
   home_ = alice_;
-  fs::create_symlink(root_ + "/home/alice/nowhere", alice_ + "/dangling");
+  fs::create_symlink("nowhere", alice_ + "/dangling");
   for (const std::string& path :
        {alice_ + "/missing", alice_ + "/missing/deeper", alice_ + "/dangling"}) {
     Answer a = chown(path, kTestUid);

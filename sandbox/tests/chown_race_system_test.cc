@@ -147,7 +147,7 @@ TEST_F(ChownRaceSystemTest, SwappingLinksUnderTheCheckNeverChangesAnOwnerOutside
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(std::string(kToolFdsDir))) {
     ++toolRuns;
   }
-  EXPECT_GT(toolRuns, 10u) << outcomes;
+  EXPECT_GT(toolRuns, 5u) << outcomes;
   EXPECT_EQ(daemonPid(), daemon);
 }
 
