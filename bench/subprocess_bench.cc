@@ -1,6 +1,6 @@
 // Cost of HelperSubprocess::run against bare posix_spawn in the same process: starting
 // /bin/true (spawn, pipes, the pooled reader, wait), the same run confined to a pinned home
-// (PinnedHome::runConfined: its own mount namespace), and draining 64 MiB that a tool writes to
+// (its own mount namespace), and draining 64 MiB that a tool writes to
 // standard output and standard error at the same time. Wall time (the work is mostly the
 // child's and the kernel's), with the variants alternated inside each iteration. Prints
 // "<name>_ratio <run time / bare time>" lines and the drain rates in MiB/s.
@@ -20,7 +20,7 @@
 
 #include "host/subprocess.h"
 #include "platform/pinned_home.h"
-#include "platform/scratch_dir.h"
+#include "platform/testing/scratch_dir.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -147,7 +147,7 @@ void BM_ConfinedTrue(benchmark::State& state) {
     Clock::time_point t0 = Clock::now();
     const bool bare = bareTrue();
     Clock::time_point t1 = Clock::now();
-    auto r = pinned->runConfined("/bin/true", {}, tamsel::PinnedHome::Capture::kStderr);
+    hs::RunResult r = hs::runCapturingStderr(*pinned, "/bin/true", {});
     Clock::time_point t2 = Clock::now();
     if (!bare || !r.ok() || r->status != 0) {
       state.SkipWithError(r.ok() ? "spawn failed" : r.error().description.c_str());

@@ -5,10 +5,10 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
 
@@ -24,14 +24,6 @@ enum class HomeEntry {
 
 // The most readRegularFile hands back.
 inline constexpr std::size_t kMaxHomeFileBytes = std::size_t{1} << 20;
-
-// What a tool left behind: its output streams (raw bytes) and its termination status (the exit
-// code; for a tool ended by a signal, the signal number).
-struct ToolOutput {
-  std::string stdout;  // empty unless captured
-  std::string stderr;
-  std::int32_t status = 0;
-};
 
 class PinnedHome {
  public:
@@ -54,17 +46,14 @@ class PinnedHome {
   Result<std::string> readRegularFile(const std::string& path,
                                       std::size_t maxBytes = kMaxHomeFileBytes) const;
 
-  enum class Capture { kStderr, kStdoutAndStderr };
-
-  // Runs executable (an absolute path) with arguments after its own name, in a private view of
-  // the file system where the pinned home is mounted over its own path with link following
-  // disabled: no lookup by the tool can follow a link inside the home, so a path given below it
-  // reaches only the home's own tree. The tool inherits the helper's standard input and
-  // environment (and standard output unless captured), sees no descriptor above 2, starts with
-  // default signal handling, and is always waited for. When that view cannot be set up the tool
-  // is not run: the error then says why, as it does for a failed launch.
-  Result<ToolOutput> runConfined(const std::string& executable,
-                                 const std::vector<std::string>& arguments, Capture capture) const;
+  // Starts executable as startTool does (same streams, descriptors, signals and launch errors),
+  // but in a private view of the file system where the pinned home is mounted over its own path
+  // with link following disabled: no lookup by the tool can follow a link inside the home, so a
+  // path given below it reaches only the home's own tree, whatever is swapped in while the tool
+  // runs. When that view cannot be set up the tool is not started; the error says why.
+  Result<StartedTool> startConfined(const std::string& executable,
+                                    const std::vector<std::string>& arguments,
+                                    bool captureStdout) const;
 
  private:
   PinnedHome(std::string path, UniqueFd dir) : path_(std::move(path)), dir_(std::move(dir)) {}

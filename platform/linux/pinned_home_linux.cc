@@ -1,17 +1,15 @@
 // The pinned home on Linux: an O_PATH descriptor of the home directory; lookups beneath it with
-// openat2(RESOLVE_BENEATH); tools run in a private mount namespace where a recursive clone of
-// the pinned directory, marked nosymfollow, is mounted over the home's path.
+// openat2(RESOLVE_BENEATH); tools started in a private mount namespace where a recursive clone
+// of the pinned directory, marked nosymfollow, is mounted over the home's path.
 #include "platform/pinned_home.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -181,59 +179,6 @@ Status makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
   return Status::success();
 }
 
-// Reads every pipe to its end, as data arrives on any of them.
-void drain(std::vector<std::pair<int, std::string*>> pipes) {
-  char buffer[65536];
-  while (!pipes.empty()) {
-    std::vector<pollfd> fds;
-    for (const auto& p : pipes) fds.push_back({p.first, POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    for (std::size_t i = fds.size(); i-- > 0;) {
-      if (fds[i].revents == 0) continue;
-      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        pipes[i].second->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        pipes.erase(pipes.begin() + static_cast<std::ptrdiff_t>(i));
-      }
-    }
-  }
-}
-
-// The child, waited for on every path: a child abandoned by an error is killed first.
-class ChildProcess {
- public:
-  explicit ChildProcess(pid_t pid) : pid_(pid) {}
-  ~ChildProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      wait();
-    }
-  }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  // The exit code, or the number of the signal that ended it; -1 if it was reaped elsewhere.
-  std::int32_t wait() {
-    int status = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid_, &status, 0);
-    } while (r < 0 && errno == EINTR);
-    pid_ = -1;
-    if (r < 0) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return WTERMSIG(status);
-    return -1;
-  }
-
- private:
-  pid_t pid_;
-};
-
 }  // namespace
 
 Result<PinnedHome> PinnedHome::pin(const std::string& home) {
@@ -303,9 +248,12 @@ Result<std::string> PinnedHome::readRegularFile(const std::string& path,
   return contents;
 }
 
-Result<ToolOutput> PinnedHome::runConfined(const std::string& executable,
-                                           const std::vector<std::string>& arguments,
-                                           Capture capture) const {
+Result<StartedTool> PinnedHome::startConfined(const std::string& executable,
+                                              const std::vector<std::string>& arguments,
+                                              bool captureStdout) const {
+  auto launchError = [&](int err) {
+    return Error::fromErrno(err, "could not launch " + executable);
+  };
   auto confineError = [&](int err, const char* what) {
     return Error::fromErrno(err, "could not confine " + executable + " to " + path_ + ": " + what);
   };
@@ -318,14 +266,11 @@ Result<ToolOutput> PinnedHome::runConfined(const std::string& executable,
   argv.push_back(nullptr);
 
   UniqueFd outRead, outWrite, errRead, errWrite, reportRead, reportWrite;
-  auto launchError = [&](const Error& e) {
-    return Error::fromErrno(e.code, "could not launch " + executable);
-  };
-  if (capture == Capture::kStdoutAndStderr) {
-    if (Status s = makePipe(outRead, outWrite); !s) return launchError(s.error());
+  if (captureStdout) {
+    if (Status s = makePipe(outRead, outWrite); !s) return launchError(s.error().code);
   }
-  if (Status s = makePipe(errRead, errWrite); !s) return launchError(s.error());
-  if (Status s = makePipe(reportRead, reportWrite); !s) return launchError(s.error());
+  if (Status s = makePipe(errRead, errWrite); !s) return launchError(s.error().code);
+  if (Status s = makePipe(reportRead, reportWrite); !s) return launchError(s.error().code);
   const ChildPlan plan{dir_.get(),     path_.c_str(),  executable.c_str(), argv.data(),
                        outWrite.get(), errWrite.get(), reportWrite.get()};
 
@@ -337,33 +282,27 @@ Result<ToolOutput> PinnedHome::runConfined(const std::string& executable,
   if (pid == 0) confineAndExec(plan);
   const int forkErr = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (pid < 0) return Error::fromErrno(forkErr, "could not launch " + executable);
-  ChildProcess child(pid);
+  if (pid < 0) return launchError(forkErr);
+  ChildProcess child(pid);  // reaped on every path from here on
   outWrite.reset();
   errWrite.reset();
   reportWrite.reset();
 
+  // End of stream: the exec succeeded. A record: the step that failed, and the tool never ran.
   ChildFailure failure;
   ssize_t n;
   do {
     n = ::read(reportRead.get(), &failure, sizeof failure);
   } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(sizeof failure)) {
+  if (n != 0) {
     child.wait();
-    if (failure.step == kExec)
-      return Error::fromErrno(failure.err, "could not launch " + executable);
+    if (n != static_cast<ssize_t>(sizeof failure)) {
+      return confineError(n < 0 ? errno : EPROTO, "no word from the child");
+    }
+    if (failure.step == kExec) return launchError(failure.err);
     return confineError(failure.err, stepName(failure.step));
   }
-  if (n != 0) {
-    return confineError(n < 0 ? errno : EPROTO, "no word from the child");
-  }
-
-  ToolOutput output;
-  std::vector<std::pair<int, std::string*>> pipes{{errRead.get(), &output.stderr}};
-  if (outRead) pipes.emplace_back(outRead.get(), &output.stdout);
-  drain(std::move(pipes));
-  output.status = child.wait();
-  return output;
+  return StartedTool{std::move(child), std::move(outRead), std::move(errRead)};
 }
 
 }  // namespace tamsel
