@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "sandbox/tests/support/raw_connection.h"
@@ -350,9 +352,11 @@ class ChownSystemTest : public testing::Test {
   }
   void TearDown() override {
     fs::remove_all(data_);
-    for (const char* link : {"/link-etc", "/link-bob", "/link-root"}) {
-      fs::remove(alice_ + link);
+    for (const char* entry : {"/link-etc", "/link-bob", "/link-root", "/race-etc", "/race-etc.alt",
+                              "/race-bob", "/race-bob.alt", "/race-done"}) {
+      fs::remove_all(alice_ + entry);
     }
+    ::lchown("/etc/passwd", 0, 0);  // should a race have been won, later tests start clean
   }
 
   std::vector<std::string> tree() const {
@@ -452,6 +456,45 @@ TEST_F(ChownSystemTest, LinksInTheHomeDoNotCarryAChownOutOfIt) {
   EXPECT_EQ(owner(alice_ + "/link-etc"), "501:20");
   expectTreeOwnedBy("501:20");
   expectOthersUntouched();
+}
+
+// alice swaps entries of her home between a directory and a link to /etc or to bob's home, 2,000
+// times, while asking for paths through them to be handed to her: whatever the timing, no owner
+// outside her home changes, and the daemon stays up.
+TEST_F(ChownSystemTest, SwappingLinksUnderTheCheckChangesNoOwnerOutsideTheHome) {
+  const std::optional<pid_t> daemon = daemonPid();
+  fs::create_directories(alice_ + "/race-etc");
+  fs::create_directories(alice_ + "/race-bob/chown-data");
+  std::ofstream(alice_ + "/race-etc/passwd") << "x";
+  std::ofstream(alice_ + "/race-bob/chown-data/file") << "x";
+  fs::create_symlink("/etc", alice_ + "/race-etc.alt");
+  fs::create_symlink(bob_, alice_ + "/race-bob.alt");
+  const std::string done = alice_ + "/race-done";
+  Child flipper(kAlice, [&] {
+    for (int i = 0; i < 2000; ++i, ::usleep(250)) {
+      for (const std::string& p : {alice_ + "/race-etc", alice_ + "/race-bob"}) {
+        if (::renameat2(AT_FDCWD, p.c_str(), AT_FDCWD, (p + ".alt").c_str(), RENAME_EXCHANGE)) {
+          return 1;
+        }
+      }
+    }
+    return std::ofstream(done) ? 0 : 2;
+  });
+  const std::string replies = asUser(kAlice, [&](RawConnection& c) {
+    std::map<std::string, int> seen;
+    for (int i = 0; i < 10'000 && ::access(done.c_str(), F_OK) != 0; ++i) {
+      const char* rel = i % 2 ? "/race-etc/passwd" : "/race-bob/chown-data/file";
+      ++seen[chown(c, alice_ + rel, 501).substr(0, 40)];
+    }
+    std::string out;
+    for (const auto& [reply, count] : seen) out += reply + " x" + std::to_string(count) + "; ";
+    return out;
+  });
+  EXPECT_EQ(flipper.wait(), 0);
+  std::printf("[ replies  ] %s\n", replies.c_str());
+  expectOthersUntouched();
+  EXPECT_GT(toolRuns(), 5u) << "chown hardly ran while the links flipped";
+  EXPECT_EQ(daemonPid(), daemon);
 }
 
 // ---------------------------------------------------------------------------------------------
