@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -56,9 +57,9 @@ bool leadsOutside(int err) {
 
 // ---- Running a tool in a private mount namespace --------------------------------------------
 
-// Steps of the child's set-up; a failed one is reported to the parent with its errno.
+// Steps of the child's set-up, named as a failed one is reported to the parent with its errno.
 enum Step : int {
-  kCloneHome = 1,
+  kCloneHome,
   kNoSymfollow,
   kUnshare,
   kMakePrivate,
@@ -67,27 +68,14 @@ enum Step : int {
   kStreams,
   kExec
 };
-
-const char* stepName(int step) {
-  switch (step) {
-    case kCloneHome:
-      return "open_tree";
-    case kNoSymfollow:
-      return "mount_setattr(nosymfollow)";
-    case kUnshare:
-      return "unshare(CLONE_NEWNS)";
-    case kMakePrivate:
-      return "mount(MS_REC | MS_PRIVATE)";
-    case kMountHome:
-      return "move_mount";
-    case kCheckMount:
-      return "the home's path does not lead to the mount";
-    case kStreams:
-      return "standard streams";
-    default:
-      return "set-up";
-  }
-}
+constexpr const char* kStepNames[] = {"open_tree",
+                                      "mount_setattr(nosymfollow)",
+                                      "unshare(CLONE_NEWNS)",
+                                      "mount(MS_REC | MS_PRIVATE)",
+                                      "move_mount",
+                                      "the home's path does not lead to the mount",
+                                      "standard streams",
+                                      "execve"};
 
 struct ChildFailure {
   int step = 0;
@@ -295,12 +283,13 @@ Result<StartedTool> PinnedHome::startConfined(const std::string& executable,
     n = ::read(reportRead.get(), &failure, sizeof failure);
   } while (n < 0 && errno == EINTR);
   if (n != 0) {
+    const int readErr = n < 0 ? errno : EPROTO;
     child.wait();
-    if (n != static_cast<ssize_t>(sizeof failure)) {
-      return confineError(n < 0 ? errno : EPROTO, "no word from the child");
+    if (n != static_cast<ssize_t>(sizeof failure) || failure.step < 0 || failure.step > kExec) {
+      return confineError(readErr, "no word from the child");
     }
     if (failure.step == kExec) return launchError(failure.err);
-    return confineError(failure.err, stepName(failure.step));
+    return confineError(failure.err, kStepNames[failure.step]);
   }
   return StartedTool{std::move(child), std::move(outRead), std::move(errRead)};
 }

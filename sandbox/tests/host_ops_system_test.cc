@@ -11,12 +11,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <sstream>
 
 #include "sandbox/tests/support/raw_connection.h"
@@ -480,18 +478,13 @@ TEST_F(ChownSystemTest, SwappingLinksUnderTheCheckChangesNoOwnerOutsideTheHome) 
     }
     return std::ofstream(done) ? 0 : 2;
   });
-  const std::string replies = asUser(kAlice, [&](RawConnection& c) {
-    std::map<std::string, int> seen;
+  asUser(kAlice, [&](RawConnection& c) {
     for (int i = 0; i < 10'000 && ::access(done.c_str(), F_OK) != 0; ++i) {
-      const char* rel = i % 2 ? "/race-etc/passwd" : "/race-bob/chown-data/file";
-      ++seen[chown(c, alice_ + rel, 501).substr(0, 40)];
+      chown(c, alice_ + (i % 2 ? "/race-etc/passwd" : "/race-bob/chown-data/file"), 501);
     }
-    std::string out;
-    for (const auto& [reply, count] : seen) out += reply + " x" + std::to_string(count) + "; ";
-    return out;
+    return "";
   });
   EXPECT_EQ(flipper.wait(), 0);
-  std::printf("[ replies  ] %s\n", replies.c_str());
   expectOthersUntouched();
   EXPECT_GT(toolRuns(), 5u) << "chown hardly ran while the links flipped";
   EXPECT_EQ(daemonPid(), daemon);
