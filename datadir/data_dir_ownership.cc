@@ -26,7 +26,12 @@ StatusReply chownTamselDataDirIn(const ChownEnvironment& environment, const log:
     return StatusReply::failure("Failed to run " + environment.chownTool + ": " +
                                 pinned.error().description);
   }
-  switch (pinned->entryAt(*target)) {
+  Result<HomeEntry> entry = pinned->entryAt(*target);
+  if (!entry) {
+    return StatusReply::failure("Failed to run " + environment.chownTool + ": " +
+                                entry.error().description);
+  }
+  switch (*entry) {
     case HomeEntry::kMissing:
       return StatusReply::success();
     case HomeEntry::kOutside:

@@ -36,9 +36,9 @@ class PinnedHome {
 
   // What is at path (absolute, the home itself or below it; anything else is kOutside),
   // following links, final ones included, only while they stay beneath the home. Never opens
-  // the entry itself, so it cannot block on a FIFO or wake a device. A lookup error other than
-  // those named above reads as kMissing.
-  HomeEntry entryAt(const std::string& path) const;
+  // the entry itself, so it cannot block on a FIFO or wake a device. Any other lookup failure
+  // (a kernel or a system-call filter without openat2 among them) is an error, never a guess.
+  Result<HomeEntry> entryAt(const std::string& path) const;
 
   // The contents of the regular file at path, looked up as entryAt does. Never blocks on what it
   // finds: a FIFO, a device, a directory, a file above maxBytes, or one held by a lease is an

@@ -80,7 +80,7 @@ TEST_F(PinnedHomeTest, LooksUpAndReadsOnlyWhatLiesBeneathTheHome) {
   ::alarm(10);  // a lookup or read that blocks (on the FIFO) ends the test as a failure
   for (const auto& c : cases) {
     const std::string path = home_ + c.rel;
-    EXPECT_EQ(home->entryAt(path), c.entry) << path;
+    EXPECT_EQ(*home->entryAt(path), c.entry) << path;
     Result<std::string> read = home->readRegularFile(path);
     EXPECT_EQ(read.ok() ? std::optional(*read) : std::nullopt, c.contents) << path;
   }
@@ -90,7 +90,7 @@ TEST_F(PinnedHomeTest, LooksUpAndReadsOnlyWhatLiesBeneathTheHome) {
 
   Result<PinnedHome> absent = PinnedHome::pin(home_ + "/absent");
   ASSERT_TRUE(absent.ok());
-  EXPECT_EQ(absent->entryAt(home_ + "/absent/x"), HomeEntry::kMissing);
+  EXPECT_EQ(*absent->entryAt(home_ + "/absent/x"), HomeEntry::kMissing);
   EXPECT_FALSE(PinnedHome::pin("/").ok());
 }
 

@@ -51,10 +51,6 @@ UniqueFd openBeneath(int dir, const std::string& rest, std::uint64_t flags) {
   return UniqueFd();
 }
 
-bool leadsOutside(int err) {
-  return err == EXDEV || err == ELOOP;
-}
-
 // ---- Running a tool in a private mount namespace --------------------------------------------
 
 // Steps of the child's set-up, named as a failed one is reported to the parent with its errno.
@@ -181,15 +177,18 @@ Result<PinnedHome> PinnedHome::pin(const std::string& home) {
   return PinnedHome(home, std::move(dir));
 }
 
-HomeEntry PinnedHome::entryAt(const std::string& path) const {
+Result<HomeEntry> PinnedHome::entryAt(const std::string& path) const {
   std::optional<std::string> rest = below(path, path_);
   if (!rest) return HomeEntry::kOutside;
   if (!dir_) return HomeEntry::kMissing;
   if (rest->empty()) return HomeEntry::kDirectory;
   UniqueFd fd = openBeneath(dir_.get(), *rest, O_PATH);
-  if (!fd) return leadsOutside(errno) ? HomeEntry::kOutside : HomeEntry::kMissing;
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return HomeEntry::kMissing;
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return HomeEntry::kMissing;
+    if (errno == EXDEV || errno == ELOOP) return HomeEntry::kOutside;
+    return Error::fromErrno(errno, "could not look up " + path);
+  }
   return S_ISDIR(st.st_mode) ? HomeEntry::kDirectory : HomeEntry::kNonDirectory;
 }
 
