@@ -106,12 +106,16 @@ Result<Keychain> Keychain::open(const std::string& path, bool create) {
   rc = sqlite3_exec(raw, "PRAGMA foreign_keys = ON", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return keychain.failure(rc, "cannot open");
 
-  const int applicationId = queryInt(raw, "PRAGMA application_id", &rc);
+  // One statement, so both come from one snapshot even while another run creates the keychain.
+  // 1: a keychain; 0: an empty database; anything else: some other database.
+  const int kind = queryInt(raw,
+                            "SELECT CASE WHEN application_id = 1414218545 THEN 1 "
+                            "WHEN application_id = 0 AND (SELECT count(*) FROM sqlite_schema) = 0 "
+                            "THEN 0 ELSE 2 END FROM pragma_application_id",
+                            &rc);
   if (rc != SQLITE_OK) return keychain.failure(rc, "cannot read");
-  if (applicationId == kApplicationId) return keychain;
-  const int objects = queryInt(raw, "SELECT count(*) FROM sqlite_schema", &rc);
-  if (rc != SQLITE_OK) return keychain.failure(rc, "cannot read");
-  if (applicationId != 0 || objects != 0) return Error{0, path + ": not a keychain"};
+  if (kind == 1) return keychain;
+  if (kind != 0) return Error{0, path + ": not a keychain"};
   // An empty database: made a keychain by its first change, read as empty until then.
   if (!create) return Keychain(path, nullptr, false);
   Status made = keychain.transaction([&]() -> Status {

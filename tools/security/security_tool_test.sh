@@ -5,7 +5,7 @@
 #   security_tool_test.sh TOOL
 set -uo pipefail
 
-tool=${1:?usage: security_tool_test.sh TOOL}
+tool=$(realpath "${1:?usage: security_tool_test.sh TOOL}")
 work=$(mktemp -d /tmp/tamsel-security-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 chmod 0755 "$work"
