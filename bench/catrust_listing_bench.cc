@@ -22,15 +22,14 @@ namespace {
 constexpr int kCertificates = 1000;
 constexpr int kLocalCAs = 10;
 
-std::string gListing;                   // the listing as the keychain tool prints it
+std::string gListing;                    // the listing as the keychain tool prints it
 std::vector<std::string> gBase64Bodies;  // each block's body, line breaks included
 
 std::string base64Lines(const std::string& der) {
   std::string flat(4 * ((der.size() + 2) / 3) + 1, '\0');
-  flat.resize(static_cast<std::size_t>(
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(flat.data()),
-                      reinterpret_cast<const unsigned char*>(der.data()),
-                      static_cast<int>(der.size()))));
+  flat.resize(static_cast<std::size_t>(EVP_EncodeBlock(
+      reinterpret_cast<unsigned char*>(flat.data()),
+      reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()))));
   std::string out;
   for (std::size_t i = 0; i < flat.size(); i += 64) out += flat.substr(i, 64) + "\n";
   return out;
@@ -52,8 +51,8 @@ void makeListing() {
     X509_NAME_add_entry_by_txt(name, "C", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>("US"), -1, -1, 0);
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>("Example Trust Services"),
-                               -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>("Example Trust Services"), -1,
+                               -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
     X509_set_issuer_name(cert.get(), name);

@@ -22,7 +22,9 @@ constexpr std::array<std::uint8_t, 256> makeTable() {
 }
 constexpr std::array<std::uint8_t, 256> kTable = makeTable();
 
-std::uint8_t valueOf(char c) { return kTable[static_cast<unsigned char>(c)]; }
+std::uint8_t valueOf(char c) {
+  return kTable[static_cast<unsigned char>(c)];
+}
 
 }  // namespace
 

@@ -49,7 +49,9 @@ std::string makeCertificate(const Name& subject, const Name& issuer) {
 }
 
 const Name kLocalCA = {{"CN", "Tamsel Local CA"}, {"O", "Tamsel Dev"}};
-std::string selfSigned(const Name& name) { return makeCertificate(name, name); }
+std::string selfSigned(const Name& name) {
+  return makeCertificate(name, name);
+}
 
 std::string base64(const std::string& der) {
   std::string out(4 * ((der.size() + 2) / 3) + 1, '\0');
@@ -81,7 +83,8 @@ TEST(CertificateModel, SplitsTheKeychainListing) {
       {"no end marker", begin + base64(a) + "\n", {}},
       {"trailing unterminated block", pem(a) + begin + base64(b) + "\n", {a}},
       {"two begin markers", begin + base64(b) + "\n" + pem(a), {a}},
-      {"labels and stray characters", "keychain: \"x\"\nlabel=1\n" + begin + spaced + "\n" + end,
+      {"labels and stray characters",
+       "keychain: \"x\"\nlabel=1\n" + begin + spaced + "\n" + end,
        {a}},
       {"empty body", begin + end + pem(b), {b}},
       {"body that does not decode", begin + "QUJD=A==\n" + end, {}},
@@ -97,8 +100,8 @@ TEST(CertificateModel, FingerprintFormats) {
   const std::string der = selfSigned(kLocalCA);
   const auto record = existingCertFromDER(der);
   ASSERT_TRUE(record);
-  EXPECT_EQ(*record, (ExistingCert{sha1Fingerprint(der), sha256Fingerprint(der),
-                                   "Tamsel Local CA", true}));
+  EXPECT_EQ(*record,
+            (ExistingCert{sha1Fingerprint(der), sha256Fingerprint(der), "Tamsel Local CA", true}));
   EXPECT_EQ(existingCertsFromPEM("x" + pem(der) + pem(selfSigned({{"CN", "Other"}}))),
             std::vector<ExistingCert>{*record});
 }
@@ -126,7 +129,8 @@ TEST(CertificateModel, SelfSignedMeansEqualNamesInNormalForm) {
   } cases[] = {
       {"same name", kLocalCA, true},
       {"differs in case and blanks", {{"CN", "  tamsel   LOCAL ca "}, {"O", "TAMSEL\tDEV"}}, true},
-      {"other string type", {{"CN", "Tamsel Local CA", V_ASN1_PRINTABLESTRING}, {"O", "Tamsel Dev"}},
+      {"other string type",
+       {{"CN", "Tamsel Local CA", V_ASN1_PRINTABLESTRING}, {"O", "Tamsel Dev"}},
        true},
       {"issued by another CA", {{"CN", "Some Root"}, {"O", "Tamsel Dev"}}, false},
       {"attributes in another order", {{"O", "Tamsel Dev"}, {"CN", "Tamsel Local CA"}}, false},
@@ -163,12 +167,13 @@ TEST(CertificateModel, ReadsTheCertificateFile) {
 }
 
 TEST(CertificateModel, PlansTheReconcile) {
-  const auto record = [](const char* sha256, bool selfSigned, const char* name = "Tamsel Local CA") {
+  const auto record = [](const char* sha256, bool selfSigned,
+                         const char* name = "Tamsel Local CA") {
     return ExistingCert{"SHA1", sha256, name, selfSigned};
   };
-  const std::vector<ExistingCert> keychain = {
-      record("aa", true), record("bb", false), record("cc", true), record("dd", true, "Other"),
-      record("ee", true)};
+  const std::vector<ExistingCert> keychain = {record("aa", true), record("bb", false),
+                                              record("cc", true), record("dd", true, "Other"),
+                                              record("ee", true)};
   const struct {
     const char* newSHA256;
     std::vector<ExistingCert> stale;

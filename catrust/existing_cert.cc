@@ -25,7 +25,9 @@ X509Ptr parseCertificate(std::string_view bytes) {
 
 }  // namespace
 
-bool isCertificate(std::string_view bytes) { return parseCertificate(bytes) != nullptr; }
+bool isCertificate(std::string_view bytes) {
+  return parseCertificate(bytes) != nullptr;
+}
 
 std::optional<ExistingCert> existingCertFromDER(std::string_view der) {
   const X509Ptr cert = parseCertificate(der);

@@ -71,8 +71,8 @@ void appendField(std::string& out, std::string_view bytes) {
 std::optional<std::string> normalizedAttribute(const X509_NAME_ENTRY* entry) {
   std::string out;
   const ASN1_OBJECT* oid = X509_NAME_ENTRY_get_object(entry);
-  appendField(out, std::string_view(reinterpret_cast<const char*>(OBJ_get0_data(oid)),
-                                    OBJ_length(oid)));
+  appendField(out,
+              std::string_view(reinterpret_cast<const char*>(OBJ_get0_data(oid)), OBJ_length(oid)));
   const ASN1_STRING* value = X509_NAME_ENTRY_get_data(entry);
   const int type = ASN1_STRING_type(value);
   if (isTextType(type)) {

@@ -30,8 +30,8 @@ Result<std::string> readRegularFile(const std::string& path, std::size_t maxByte
   std::size_t used = 0;
   for (;;) {
     if (used == data.size()) {
-      if (data.size() > maxBytes) return Error{EFBIG, path + ": larger than " +
-                                                          std::to_string(maxBytes) + " bytes"};
+      if (data.size() > maxBytes)
+        return Error{EFBIG, path + ": larger than " + std::to_string(maxBytes) + " bytes"};
       data.resize(std::min(data.size() * 2, maxBytes + 1));
     }
     const ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);

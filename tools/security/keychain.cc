@@ -63,7 +63,9 @@ int queryInt(sqlite3* db, std::string_view sql, int* rc) {
 
 }  // namespace
 
-void Keychain::Close::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+void Keychain::Close::operator()(sqlite3* db) const {
+  sqlite3_close_v2(db);
+}
 
 Keychain::Keychain(std::string path, sqlite3* db, bool isSystem)
     : path_(std::move(path)), db_(db), isSystem_(isSystem) {}
@@ -145,7 +147,8 @@ Status Keychain::execute(std::string_view sql, const std::vector<std::string_vie
   int rc = SQLITE_OK;
   Statement s = prepare(db_.get(), sql, &rc);
   if (rc != SQLITE_OK) return failure(rc, "cannot write");
-  for (std::size_t i = 0; i < texts.size(); ++i) bindText(s.get(), static_cast<int>(i + 1), texts[i]);
+  for (std::size_t i = 0; i < texts.size(); ++i)
+    bindText(s.get(), static_cast<int>(i + 1), texts[i]);
   rc = sqlite3_step(s.get());
   if (rc != SQLITE_DONE && rc != SQLITE_ROW) return failure(rc, "cannot write");
   if (changes != nullptr) *changes = sqlite3_changes(db_.get());

@@ -21,8 +21,8 @@ inline constexpr std::string_view kSystemKeychain = "/Library/Keychains/System.k
 
 struct StoredCertificate {
   std::string der;
-  std::string sha1;    // 40 upper-case hexadecimal digits
-  std::string sha256;  // 64 lower-case hexadecimal digits
+  std::string sha1;      // 40 upper-case hexadecimal digits
+  std::string sha256;    // 64 lower-case hexadecimal digits
   bool trusted = false;  // has an administrator trust setting (trust as a root)
 };
 

@@ -45,9 +45,9 @@ Exit status: 0 done, 1 failed, 2 usage error.
 
 struct Command {
   const char* name;
-  const char* flags;         // single-letter options without a value
-  const char* valued;        // single-letter options with a value
-  std::size_t minOperands;   // after the options
+  const char* flags;        // single-letter options without a value
+  const char* valued;       // single-letter options with a value
+  std::size_t minOperands;  // after the options
   std::size_t maxOperands;
   const char* usage;
 };
@@ -127,7 +127,8 @@ bool complete(const Command& command, const Arguments& a, UsageError& error) {
     if (!present && error.problem.empty()) error.problem = what;
     return present;
   };
-  if (name == "find-certificate") return need(a.flags.count('a') && a.flags.count('p'), "needs -a and -p");
+  if (name == "find-certificate")
+    return need(a.flags.count('a') && a.flags.count('p'), "needs -a and -p");
   if (name == "delete-certificate") {
     return need(a.values.count('Z'), "needs -Z SHA1") &&
            need(isSha1(a.values.at('Z')), "-Z needs a SHA-1 of 40 hexadecimal digits");

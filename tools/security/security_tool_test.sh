@@ -103,6 +103,13 @@ for file in fifo /dev/zero big . c.key; do
   [ "$SECONDS" -le 2 ] || fail "add-certificates of $file took ${SECONDS}s"
 done
 grep -q 'PRIVATE' err && fail "the diagnostic quotes the file"
+# A FIFO is never opened for reading: a writer waiting on it stays blocked.
+(echo x >fifo) &
+writer=$!
+expect 1 "add-certificates of a FIFO with a writer" add-certificates -k "$kc" fifo
+sleep 0.3
+kill -0 "$writer" 2>/dev/null || fail "the tool opened the FIFO for reading"
+kill "$writer" 2>/dev/null
 
 # Concurrent writers: 20 loops adding and deleting their own certificate lose no update.
 loops=20

@@ -26,8 +26,9 @@ std::optional<fs::file_time_type> modified(const fs::path& path) {
 Status updateSystemTrust(bool removedAny) {
   const auto before = modified(kTrustBundle);
   const HelperSubprocess::RunResult run = HelperSubprocess::run(std::string(kUpdateTrustTool), {});
-  if (!run) return Error{run.error().code, "cannot update the system trust store: " +
-                                               run.error().description};
+  if (!run)
+    return Error{run.error().code,
+                 "cannot update the system trust store: " + run.error().description};
   if (run->status != 0) {
     return Error{0, "update-ca-certificates failed (exit " + std::to_string(run->status) +
                         "): " + run->stderr};
@@ -53,7 +54,8 @@ Status mirrorTrustSettings(const std::vector<StoredCertificate>& certificates) {
     fs::directory_iterator it(directory, ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
       const fs::path& path = it->path();
-      if (path.extension() == ".crt" && missing.erase(path.filename().string()) == 0) unwanted.push_back(path);
+      if (path.extension() == ".crt" && missing.erase(path.filename().string()) == 0)
+        unwanted.push_back(path);
     }
     if (ec) return Error{ec.value(), directory.string() + ": " + ec.message()};
   }
