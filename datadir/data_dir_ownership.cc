@@ -1,39 +1,34 @@
 #include "datadir/data_dir_ownership.h"
 
-#include "host/file_ops.h"
+#include "platform/files.h"
 #include "host/path_under_home.h"
 #include "host/subprocess.h"
 #include "platform/utf8.h"
 
 namespace tamsel {
 
-void chownTamselDataDirIn(const ChownEnvironment& environment, const HelperImpl& helper,
-                          const std::string& path, std::int64_t toUid, StatusReply reply) {
-  helper.logger().info("chownTamselDataDir: path=%{public}s, toUid=%ld", path, toUid);
+StatusReply chownTamselDataDirIn(const ChownEnvironment& environment, const log::Logger& logger,
+                                 const ConnectingPeer& peer, const std::string& path,
+                                 std::int64_t toUid) {
+  logger.info("chownTamselDataDir: path=%{public}s, toUid=%ld", path, toUid);
 
-  std::optional<std::string> home = environment.connectingHome();
+  std::optional<std::string> home = environment.connectingHome(peer);
   if (!home) {
-    reply(false, "chownTamselDataDir: could not resolve the connecting user's home", 0);
-    return;
+    return StatusReply::failure("chownTamselDataDir: could not resolve the connecting user's home");
   }
   std::optional<std::string> target = pathUnderHome(path, *home);
   if (!target) {
-    reply(false, "chownTamselDataDir: path must live under the connecting user's home", 0);
-    return;
+    return StatusReply::failure(
+        "chownTamselDataDir: path must live under the connecting user's home");
   }
-  if (!entryExists(*target)) {
-    reply(true, std::nullopt, 0);
-    return;
-  }
+  if (!entryExists(*target)) return StatusReply::success();
   const std::string uidText = std::to_string(toUid);
   if (toUid < 0 || toUid > 4294967295LL) {
-    reply(false, "chownTamselDataDir: uid " + uidText + " is not a valid user id", 0);
-    return;
+    return StatusReply::failure("chownTamselDataDir: uid " + uidText + " is not a valid user id");
   }
   std::optional<UserRecord> user = environment.userEntry(static_cast<std::uint32_t>(toUid));
   if (!user) {
-    reply(false, "chownTamselDataDir: uid " + uidText + " not found in passwd", 0);
-    return;
+    return StatusReply::failure("chownTamselDataDir: uid " + uidText + " not found in passwd");
   }
 
   // P is absolute, so it can never be read as an option.
@@ -42,21 +37,21 @@ void chownTamselDataDirIn(const ChownEnvironment& environment, const HelperImpl&
   HelperSubprocess::RunResult result =
       HelperSubprocess::runCapturingStderr(environment.chownTool, arguments);
   if (!result) {
-    reply(false, "Failed to run " + environment.chownTool + ": " + result.error().description, 0);
-    return;
+    return StatusReply::failure("Failed to run " + environment.chownTool + ": " +
+                                result.error().description);
   }
   if (result->status != 0) {
     const std::string& bytes = result->stderr;
     std::string text = isValidUtf8(bytes) ? bytes : std::string();
-    reply(false, "chown failed (exit " + std::to_string(result->status) + "): " + text, 0);
-    return;
+    return StatusReply::failure("chown failed (exit " + std::to_string(result->status) +
+                                "): " + text);
   }
-  reply(true, std::nullopt, 0);
+  return StatusReply::success();
 }
 
-void chownTamselDataDir(const HelperImpl& helper, const std::string& path, std::int64_t toUid,
-                        StatusReply reply) {
-  chownTamselDataDirIn(ChownEnvironment{}, helper, path, toUid, std::move(reply));
+StatusReply chownTamselDataDir(const log::Logger& logger, const ConnectingPeer& peer,
+                               const std::string& path, std::int64_t toUid) {
+  return chownTamselDataDirIn(ChownEnvironment{}, logger, peer, path, toUid);
 }
 
 }  // namespace tamsel

@@ -1,7 +1,8 @@
-// File operations with the semantics the operation bodies rely on. Failures come back as an
-// Error whose code is the errno of the failed call and whose description names the path.
+// Files: the operations the bodies rely on. Failures come back as an Error whose code is the
+// errno of the failed call and whose description names the path.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,15 @@ Status atomicWriteFile(const std::string& path, std::string_view contents);
 // Removes the entry at path: a file, a symbolic link itself (never its target) or a directory
 // with everything in it. Links inside a removed directory are removed, not followed.
 Status removeItem(const std::string& path);
+
+// The working directory of the process; empty when it cannot be read.
+std::string currentDirectory();
+
+// What stands at path itself (a final symbolic link is not followed).
+struct LinkLookup {
+  enum class Kind { kMissing, kLink, kOther, kError } kind = Kind::kError;
+  std::string target;  // the stored text of a link
+};
+LinkLookup lookUpLink(const std::string& path);
 
 }  // namespace tamsel

@@ -1,4 +1,3 @@
-#include "host/file_ops.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +8,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
+#include "platform/files.h"
 #include "platform/unique_fd.h"
 
 namespace tamsel {
@@ -46,20 +48,30 @@ Status writeAll(int fd, std::string_view bytes, const std::string& path) {
   return Status::success();
 }
 
+// Removes a staging file on every path that does not dismiss it.
+class StagingFile {
+ public:
+  explicit StagingFile(std::string path) : path_(std::move(path)) {}
+  ~StagingFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  StagingFile(const StagingFile&) = delete;
+  StagingFile& operator=(const StagingFile&) = delete;
+  const std::string& path() const { return path_; }
+  void dismiss() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
 // Empties the directory open at dirFd, depth first, never following a link.
 Status removeContents(int dirFd, const std::string& path) {
-  int dupFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-  if (dupFd < 0) return failure(errno, "could not remove", path);
-  DIR* dir = ::fdopendir(dupFd);
-  if (dir == nullptr) {
-    int err = errno;
-    ::close(dupFd);
-    return failure(err, "could not remove", path);
-  }
-  struct DirCloser {
-    DIR* d;
-    ~DirCloser() { ::closedir(d); }
-  } closer{dir};
+  UniqueFd dupFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+  if (!dupFd) return failure(errno, "could not remove", path);
+  std::unique_ptr<DIR, int (*)(DIR*)> owned(::fdopendir(dupFd.get()), ::closedir);
+  if (!owned) return failure(errno, "could not remove", path);
+  (void)dupFd.release();  // the stream owns it now
+  DIR* dir = owned.get();
   for (;;) {
     errno = 0;
     dirent* entry = ::readdir(dir);
@@ -114,26 +126,23 @@ Status atomicWriteFile(const std::string& path, std::string_view contents) {
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
 
-  std::string staging;
+  std::string name;
   UniqueFd fd;
   for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
-    staging = dir + (dir == "/" ? "." : "/.") + base + "." + randomSuffix();
-    fd.reset(::open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    name = dir + (dir == "/" ? "." : "/.") + base + "." + randomSuffix();
+    fd.reset(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd && errno != EEXIST) return failure(errno, "could not write", path);
   }
   if (!fd) return failure(EEXIST, "could not write", path);
+  StagingFile staging(std::move(name));
 
-  auto abandon = [&](int err) {
-    ::unlink(staging.c_str());
-    return failure(err, "could not write", path);
-  };
-  if (Status s = writeAll(fd.get(), contents, path); !s) {
-    ::unlink(staging.c_str());
-    return s;
+  if (Status s = writeAll(fd.get(), contents, path); !s) return s;
+  if (::fsync(fd.get()) != 0) return failure(errno, "could not write", path);
+  if (::close(fd.release()) != 0) return failure(errno, "could not write", path);
+  if (::rename(staging.path().c_str(), path.c_str()) != 0) {
+    return failure(errno, "could not write", path);
   }
-  if (::fsync(fd.get()) != 0) return abandon(errno);
-  if (::close(fd.release()) != 0) return abandon(errno);
-  if (::rename(staging.c_str(), path.c_str()) != 0) return abandon(errno);
+  staging.dismiss();
   // Make the rename itself durable; the new file is in place whatever this returns.
   UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd) ::fsync(dirFd.get());
@@ -152,6 +161,28 @@ Status removeItem(const std::string& path) {
   }
   if (::unlink(path.c_str()) != 0) return failure(errno, "could not remove", path);
   return Status::success();
+}
+
+std::string currentDirectory() {
+  std::vector<char> buffer(4096);
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.data();
+    if (errno != ERANGE || buffer.size() >= (1u << 20)) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+LinkLookup lookUpLink(const std::string& path) {
+  using Kind = LinkLookup::Kind;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    return {errno == ENOENT || errno == ENOTDIR ? Kind::kMissing : Kind::kError, {}};
+  }
+  if (!S_ISLNK(st.st_mode)) return {Kind::kOther, {}};
+  std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+  ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+  if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return {Kind::kError, {}};
+  return {Kind::kLink, std::string(target.data(), static_cast<std::size_t>(n))};
 }
 
 }  // namespace tamsel

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -29,6 +31,12 @@ class ScratchDir {
 
   const std::string& path() const { return path_; }
   std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+  // The whole contents of a file ("" when it cannot be read).
+  static std::string read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
 
  private:
   std::string path_;

@@ -1,17 +1,18 @@
-#include "host/file_ops.h"
+#include "platform/files.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
-#include "platform/scratch_dir.h"
+#include "platform/testing/scratch_dir.h"
 
 namespace tamsel {
 namespace {
@@ -22,12 +23,7 @@ class FileOps : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = scratch_.path(); }
 
-  static std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static std::string read(const std::string& path) { return ScratchDir::read(path); }
   std::size_t entriesIn(const std::string& path) {
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator(path), fs::directory_iterator()));
@@ -51,6 +47,25 @@ TEST_F(FileOps, AtomicWriteCreatesAndReplacesLeavingNoStagingFile) {
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
+TEST_F(FileOps, AFailedAtomicWriteKeepsTheOldFileAndLeavesNoStagingFile) {
+  const std::string path = dir_ + "/test";
+  ASSERT_TRUE(atomicWriteFile(path, "old").ok());
+  // A file size limit makes the write itself fail (EFBIG, with SIGXFSZ ignored).
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 4;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  Status s = atomicWriteFile(path, "much longer than four bytes");
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().code, EFBIG);
+  EXPECT_EQ(read(path), "old");
+  EXPECT_EQ(entriesIn(dir_), 1u);
 }
 
 TEST_F(FileOps, AtomicWriteReplacesALinkRatherThanWritingThroughIt) {

@@ -1,9 +1,9 @@
-#include "host/reader_pool.h"
+#include "platform/reader_pool.h"
 
 #include <system_error>
 #include <thread>
 
-namespace tamsel::HelperSubprocess {
+namespace tamsel {
 
 ReaderPool& ReaderPool::shared() {
   static ReaderPool* pool = new ReaderPool;  // leaked on purpose: workers may still wait on it
@@ -38,11 +38,6 @@ void ReaderPool::setMaxWorkers(int maxWorkers) {
   wake_.notify_all();  // idle workers above the cap leave
 }
 
-int ReaderPool::workerCount() {
-  std::lock_guard lock(mutex_);
-  return workers_;
-}
-
 void ReaderPool::workerLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -53,7 +48,10 @@ void ReaderPool::workerLoop() {
     std::function<void()> task = std::move(queue_.front());
     queue_.pop_front();
     lock.unlock();
-    task();
+    try {
+      task();
+    } catch (...) {  // a task's failure is its own; the worker and the process go on
+    }
     task = nullptr;  // drop what the task holds before going idle
     lock.lock();
     if (idle_ >= kMaxIdle || workers_ > maxWorkers_) break;
@@ -61,4 +59,4 @@ void ReaderPool::workerLoop() {
   --workers_;
 }
 
-}  // namespace tamsel::HelperSubprocess
+}  // namespace tamsel

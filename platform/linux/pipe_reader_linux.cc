@@ -1,5 +1,3 @@
-#include "host/pipe_reader.h"
-
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -11,7 +9,9 @@
 #include <new>
 #include <vector>
 
-namespace tamsel::HelperSubprocess {
+#include "platform/pipe_reader.h"
+
+namespace tamsel {
 namespace {
 
 constexpr std::size_t kBlock = 2u << 20;         // one huge page
@@ -96,16 +96,17 @@ bool readOnce(int fd, Collector& c) {
 
 }  // namespace
 
-std::string readToEnd(int fd) {
+std::string readToEnd(const UniqueFd& fd) {
   auto c = std::make_unique<Collector>();
-  while (readOnce(fd, *c)) {
+  while (readOnce(fd.get(), *c)) {
   }
   return c->take();
 }
 
-void readBothToEnd(int outFd, int errFd, std::string& out, std::string& err) {
+void readBothToEnd(const UniqueFd& outFd, const UniqueFd& errFd, std::string& out,
+                   std::string& err) {
   auto collectors = std::make_unique<Collector[]>(2);
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  pollfd fds[2] = {{outFd.get(), POLLIN, 0}, {errFd.get(), POLLIN, 0}};
   int open = 2;
   while (open > 0) {
     if (::poll(fds, 2, -1) < 0) {
@@ -124,4 +125,4 @@ void readBothToEnd(int outFd, int errFd, std::string& out, std::string& err) {
   err = collectors[1].take();
 }
 
-}  // namespace tamsel::HelperSubprocess
+}  // namespace tamsel

@@ -1,4 +1,4 @@
-// A small shared pool of threads that drain pipes for HelperSubprocess. Idle workers are kept
+// A small shared pool of threads that drain pipes for the subprocess runner. Idle workers are kept
 // for reuse; a task finds a free worker or gets a new one, so a reader never waits behind a
 // tool that keeps another reader busy. Past the worker limit a task is refused and the caller
 // drains the pipe itself.
@@ -9,7 +9,7 @@
 #include <functional>
 #include <mutex>
 
-namespace tamsel::HelperSubprocess {
+namespace tamsel {
 
 class ReaderPool {
  public:
@@ -17,12 +17,11 @@ class ReaderPool {
   static ReaderPool& shared();
 
   // Runs task on a pooled worker, now. False when no worker is free and none can be started.
+  // An exception that escapes the task is dropped there: it never ends the process.
   bool trySubmit(std::function<void()> task);
 
   // Caps the number of workers, busy or idle (default 64). Tests lower it to force refusals.
   void setMaxWorkers(int maxWorkers);
-
-  int workerCount();
 
  private:
   void workerLoop();
@@ -37,4 +36,4 @@ class ReaderPool {
   int maxWorkers_ = 64;
 };
 
-}  // namespace tamsel::HelperSubprocess
+}  // namespace tamsel

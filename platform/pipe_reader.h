@@ -5,12 +5,16 @@
 
 #include <string>
 
-namespace tamsel::HelperSubprocess {
+#include "platform/unique_fd.h"
 
-// Everything readable from fd up to end of stream (or a read error other than EINTR).
-std::string readToEnd(int fd);
+namespace tamsel {
+
+// Everything readable from fd up to end of stream (or a read error other than EINTR). Throws
+// std::bad_alloc when the bytes do not fit in memory.
+std::string readToEnd(const UniqueFd& fd);
 
 // Both pipes to their ends, read in turn on the calling thread as data arrives.
-void readBothToEnd(int outFd, int errFd, std::string& out, std::string& err);
+void readBothToEnd(const UniqueFd& outFd, const UniqueFd& errFd, std::string& out,
+                   std::string& err);
 
-}  // namespace tamsel::HelperSubprocess
+}  // namespace tamsel
