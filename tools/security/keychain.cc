@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "host/file_ops.h"
+#include "platform/files.h"
 
 namespace tamsel::security {
 namespace {

@@ -43,6 +43,12 @@ system's TLS clients.
 Exit status: 0 done, 1 failed, 2 usage error.
 )";
 
+struct Arguments {
+  std::set<char> flags;
+  std::map<char, std::string> values;
+  std::vector<std::string> operands;
+};
+
 struct Command {
   const char* name;
   const char* flags;        // single-letter options without a value
@@ -50,30 +56,14 @@ struct Command {
   std::size_t minOperands;  // after the options
   std::size_t maxOperands;
   const char* usage;
-};
-
-constexpr Command kCommands[] = {
-    {"find-certificate", "ap", "", 1, 1, "find-certificate -a -p KEYCHAIN"},
-    {"delete-certificate", "", "Z", 1, 1, "delete-certificate -Z SHA1 KEYCHAIN"},
-    {"add-certificates", "", "k", 1, SIZE_MAX, "add-certificates -k KEYCHAIN FILE..."},
-    {"add-trusted-cert", "d", "rk", 1, 1, "add-trusted-cert -d -r trustRoot [-k KEYCHAIN] FILE"},
-    {"remove-trusted-cert", "d", "k", 1, 1, "remove-trusted-cert -d [-k KEYCHAIN] FILE"},
-};
-
-struct Arguments {
-  std::set<char> flags;
-  std::map<char, std::string> values;
-  std::vector<std::string> operands;
-};
-
-struct UsageError {
-  std::string problem;
+  // What parsing cannot check: required options and their values. Empty when all is well.
+  const char* (*missing)(const Arguments&);
+  Status (*run)(const Arguments&);
 };
 
 // Options first ("-ap" groups flags; a value follows its letter or comes as the next argument),
-// then operands; "--" ends the options.
-bool parse(const Command& command, const std::vector<std::string>& args, Arguments& out,
-           UsageError& error) {
+// then operands; "--" ends the options. The problem found, or the empty text.
+std::string parse(const Command& command, const std::vector<std::string>& args, Arguments& out) {
   const std::string_view flags = command.flags, valued = command.valued;
   std::size_t i = 0;
   for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-'; ++i) {
@@ -88,26 +78,20 @@ bool parse(const Command& command, const std::vector<std::string>& args, Argumen
       } else if (valued.find(letter) != std::string_view::npos) {
         std::string value = args[i].substr(j + 1);
         if (value.empty()) {
-          if (++i == args.size()) {
-            error.problem = std::string("option -") + letter + " needs a value";
-            return false;
-          }
+          if (++i == args.size()) return std::string("option -") + letter + " needs a value";
           value = args[i];
         }
         out.values[letter] = value;
         break;
       } else {
-        error.problem = std::string("unknown option -") + letter;
-        return false;
+        return std::string("unknown option -") + letter;
       }
     }
   }
   out.operands.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
-  if (out.operands.size() < command.minOperands || out.operands.size() > command.maxOperands) {
-    error.problem = out.operands.size() < command.minOperands ? "missing operand" : "extra operand";
-    return false;
-  }
-  return true;
+  if (out.operands.size() < command.minOperands) return "missing operand";
+  if (out.operands.size() > command.maxOperands) return "extra operand";
+  return command.missing(out);
 }
 
 bool isSha1(std::string_view text) {
@@ -120,27 +104,6 @@ bool isSha1(std::string_view text) {
   return true;
 }
 
-// Checks what parse cannot: required options and their values.
-bool complete(const Command& command, const Arguments& a, UsageError& error) {
-  const std::string name = command.name;
-  const auto need = [&](bool present, const char* what) {
-    if (!present && error.problem.empty()) error.problem = what;
-    return present;
-  };
-  if (name == "find-certificate")
-    return need(a.flags.count('a') && a.flags.count('p'), "needs -a and -p");
-  if (name == "delete-certificate") {
-    return need(a.values.count('Z'), "needs -Z SHA1") &&
-           need(isSha1(a.values.at('Z')), "-Z needs a SHA-1 of 40 hexadecimal digits");
-  }
-  if (name == "add-certificates") return need(a.values.count('k'), "needs -k KEYCHAIN");
-  if (name == "add-trusted-cert") {
-    return need(a.flags.count('d'), "needs -d (only administrator trust settings are kept)") &&
-           need(a.values.count('r') && a.values.at('r') == "trustRoot", "needs -r trustRoot");
-  }
-  return need(a.flags.count('d'), "needs -d (only administrator trust settings are kept)");
-}
-
 // The diagnostic on one line: a tool's output inside it may hold line breaks.
 void report(const std::string& text) {
   std::string line = text;
@@ -151,34 +114,55 @@ void report(const std::string& text) {
   std::fprintf(stderr, "security: %s\n", line.c_str());
 }
 
-int run(const Command& command, const Arguments& a) {
-  const std::string name = command.name;
-  const auto keychain = [&] {
-    const auto it = a.values.find('k');
-    return it != a.values.end() ? it->second : std::string(security::kSystemKeychain);
-  };
-  Status status;
-  if (name == "find-certificate") {
-    Result<std::string> pem = security::findCertificates(a.operands[0]);
-    if (!pem) {
-      status = pem.error();
-    } else if (std::fwrite(pem->data(), 1, pem->size(), stdout) != pem->size() ||
-               std::fflush(stdout) != 0) {
-      status = Error{0, "cannot write the listing to standard output"};
-    }
-  } else if (name == "delete-certificate") {
-    status = security::deleteCertificate(a.operands[0], a.values.at('Z'));
-  } else if (name == "add-certificates") {
-    status = security::addCertificates(keychain(), a.operands);
-  } else if (name == "add-trusted-cert") {
-    status = security::addTrustedCertificate(keychain(), a.operands[0]);
-  } else {
-    status = security::removeTrustedCertificate(keychain(), a.operands[0]);
-  }
-  if (status) return 0;
-  report(status.error().description);
-  return kFailed;
+std::string keychainOption(const Arguments& a) {
+  const auto it = a.values.find('k');
+  return it != a.values.end() ? it->second : std::string(security::kSystemKeychain);
 }
+
+constexpr const char* kNeedsAdminDomain = "needs -d (only administrator trust settings are kept)";
+
+constexpr Command kCommands[] = {
+    {"find-certificate", "ap", "", 1, 1, "find-certificate -a -p KEYCHAIN",
+     [](const Arguments& a) -> const char* {
+       return a.flags.count('a') && a.flags.count('p') ? "" : "needs -a and -p";
+     },
+     [](const Arguments& a) -> Status {
+       Result<std::string> pem = security::findCertificates(a.operands[0]);
+       if (!pem) return pem.error();
+       if (std::fwrite(pem->data(), 1, pem->size(), stdout) != pem->size() ||
+           std::fflush(stdout) != 0) {
+         return Error{0, "cannot write the listing to standard output"};
+       }
+       return Status::success();
+     }},
+    {"delete-certificate", "", "Z", 1, 1, "delete-certificate -Z SHA1 KEYCHAIN",
+     [](const Arguments& a) -> const char* {
+       if (!a.values.count('Z')) return "needs -Z SHA1";
+       return isSha1(a.values.at('Z')) ? "" : "-Z needs a SHA-1 of 40 hexadecimal digits";
+     },
+     [](const Arguments& a) {
+       return security::deleteCertificate(a.operands[0], a.values.at('Z'));
+     }},
+    {"add-certificates", "", "k", 1, SIZE_MAX, "add-certificates -k KEYCHAIN FILE...",
+     [](const Arguments& a) -> const char* {
+       return a.values.count('k') ? "" : "needs -k KEYCHAIN";
+     },
+     [](const Arguments& a) { return security::addCertificates(keychainOption(a), a.operands); }},
+    {"add-trusted-cert", "d", "rk", 1, 1, "add-trusted-cert -d -r trustRoot [-k KEYCHAIN] FILE",
+     [](const Arguments& a) -> const char* {
+       if (!a.flags.count('d')) return kNeedsAdminDomain;
+       const auto r = a.values.find('r');
+       return r != a.values.end() && r->second == "trustRoot" ? "" : "needs -r trustRoot";
+     },
+     [](const Arguments& a) {
+       return security::addTrustedCertificate(keychainOption(a), a.operands[0]);
+     }},
+    {"remove-trusted-cert", "d", "k", 1, 1, "remove-trusted-cert -d [-k KEYCHAIN] FILE",
+     [](const Arguments& a) -> const char* { return a.flags.count('d') ? "" : kNeedsAdminDomain; },
+     [](const Arguments& a) {
+       return security::removeTrustedCertificate(keychainOption(a), a.operands[0]);
+     }},
+};
 
 }  // namespace
 
@@ -195,14 +179,15 @@ int main(int argc, char** argv) {
   for (const Command& command : kCommands) {
     if (args[0] != command.name) continue;
     Arguments parsed;
-    UsageError error;
-    if (!parse(command, {args.begin() + 1, args.end()}, parsed, error) ||
-        !complete(command, parsed, error)) {
-      report(std::string(command.name) + ": " + error.problem + "; usage: security " +
-             command.usage);
+    const std::string problem = parse(command, {args.begin() + 1, args.end()}, parsed);
+    if (!problem.empty()) {
+      report(std::string(command.name) + ": " + problem + "; usage: security " + command.usage);
       return kUsageError;
     }
-    return run(command, parsed);
+    const Status status = command.run(parsed);
+    if (status) return 0;
+    report(status.error().description);
+    return kFailed;
   }
   report("unknown command " + args[0] + "; see security --help");
   return kUsageError;

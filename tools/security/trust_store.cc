@@ -4,8 +4,8 @@
 #include <map>
 #include <optional>
 
-#include "host/file_ops.h"
 #include "host/subprocess.h"
+#include "platform/files.h"
 #include "tools/security/certificate_file.h"
 
 namespace tamsel::security {
