@@ -15,7 +15,7 @@ CMAKE_FLAGS ?=
 DEBIAN_PACKAGES := build-essential cmake ninja-build pkg-config \
   libssl-dev libsqlite3-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev openssl sqlite3 bubblewrap util-linux procps iproute2 systemd \
-  systemd-container mmdebstrap lintian man-db
+  ca-certificates curl systemd-container mmdebstrap lintian man-db
 
 .PHONY: all deps build package demo test unit-test system-test test-sanitize fuzz bench format tidy clean
 
