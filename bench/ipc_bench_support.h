@@ -30,7 +30,6 @@
 #include "platform/ipc/service.h"
 #include "service/code_signing_requirement.h"
 #include "service/helper_delegate.h"
-#include "service/helper_export.h"
 #include "service/helper_impl.h"
 
 extern char** environ;
@@ -163,8 +162,7 @@ class HelperService {
 
  private:
   std::string path_;
-  HelperDelegate delegate_{
-      std::make_shared<const HelperExport>(std::make_shared<const HelperImpl>())};
+  HelperDelegate delegate_{std::make_shared<const HelperImpl>()};
   std::unique_ptr<ipc::Listener> listener_;
 };
 

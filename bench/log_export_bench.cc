@@ -121,12 +121,7 @@ void BM_Export500(benchmark::State& state) {
   const std::string& path = fixture();
   std::size_t bytes = 0;
   for (auto _ : state) {
-    std::optional<std::string> out;
-    tamsel::fetchHelperLogsSinceISOFromStore(
-        path, kSince,
-        tamsel::LogsReply([&](std::optional<std::string> text, tamsel::Message, std::int32_t) {
-          out = std::move(text);
-        }));
+    std::optional<std::string> out = tamsel::fetchHelperLogsSinceISOFromStore(path, kSince).text;
     if (!out || std::count(out->begin(), out->end(), '\n') != 499) {
       state.SkipWithError("export did not return 500 lines");
       break;

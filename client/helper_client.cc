@@ -36,34 +36,6 @@ bool kindsMatch(const Values& values, std::span<const ipc::ValueKind> kinds) {
   return true;
 }
 
-std::optional<std::string> text(ipc::Value& v) {
-  return std::move(std::get<ipc::StringValue>(v).text);
-}
-
-// Each reply shape, from values already checked against the shape's kinds.
-template <typename T>
-T convert(Values& v);
-template <>
-StatusReply convert(Values& v) {
-  return {std::get<bool>(v[0]), text(v[1]), std::get<std::int32_t>(v[2])};
-}
-template <>
-SocketReply convert(Values& v) {
-  return {std::move(std::get<ipc::FdValue>(v[0]).fd), text(v[1]), std::get<std::int32_t>(v[2])};
-}
-template <>
-VersionReply convert(Values& v) {
-  return {text(v[0]).value_or("")};
-}
-template <>
-LogsReply convert(Values& v) {
-  return {text(v[0]), text(v[1]), std::get<std::int32_t>(v[2])};
-}
-template <>
-PingReply convert(Values& v) {
-  return {std::get<bool>(v[0])};
-}
-
 // Checks a reply against the operation's shape.
 Result<Values> checked(std::string_view selector, Result<Values> reply) {
   if (!reply) return reply;
@@ -81,7 +53,7 @@ template <typename T>
 Result<T> typed(std::string_view selector, Result<Values> reply) {
   auto values = checked(selector, std::move(reply));
   if (!values) return values.error();
-  return convert<T>(*values);
+  return replyFromValues<T>(*values);
 }
 
 Status checkArguments(std::string_view selector, const Values& values) {
@@ -122,113 +94,105 @@ void HelperClient::call(std::string_view selector, Values values, Callback<Value
                     });
 }
 
-// The callback form of each operation, by its selector and argument values.
 template <typename T>
-void async(ClientConnection& conn, std::string_view selector, Values values, Callback<T> reply) {
-  conn.call(selector, std::move(values),
-            [sel = std::string(selector), reply = std::move(reply)](Result<Values> r) {
-              reply(typed<T>(sel, std::move(r)));
-            });
+Result<T> HelperClient::callTyped(Operation op, Values values) {
+  const std::string_view selector = protocolOperation(op).selector;
+  return typed<T>(selector, connection_->call(selector, std::move(values)));
+}
+
+template <typename T>
+void HelperClient::callTyped(Operation op, Values values, Callback<T> reply) {
+  const std::string_view selector = protocolOperation(op).selector;
+  connection_->call(selector, std::move(values),
+                    [selector, reply = std::move(reply)](Result<Values> r) {
+                      reply(typed<T>(selector, std::move(r)));
+                    });
 }
 
 Result<StatusReply> HelperClient::installResolver(std::string_view tld,
                                                   std::string_view listenAddress,
                                                   std::int64_t port) {
-  constexpr std::string_view sel = "installResolverWithTld:listenAddress:port:reply:";
-  return typed<StatusReply>(sel, connection_->call(sel, args(str(tld), str(listenAddress), port)));
+  return callTyped<StatusReply>(Operation::kInstallResolver,
+                                args(str(tld), str(listenAddress), port));
 }
 void HelperClient::installResolver(std::string_view tld, std::string_view listenAddress,
                                    std::int64_t port, Callback<StatusReply> reply) {
-  async(*connection_, "installResolverWithTld:listenAddress:port:reply:",
-        args(str(tld), str(listenAddress), port), std::move(reply));
+  callTyped(Operation::kInstallResolver, args(str(tld), str(listenAddress), port),
+            std::move(reply));
 }
 
 Result<StatusReply> HelperClient::removeResolver(std::string_view tld) {
-  constexpr std::string_view sel = "removeResolverWithTld:reply:";
-  return typed<StatusReply>(sel, connection_->call(sel, args(str(tld))));
+  return callTyped<StatusReply>(Operation::kRemoveResolver, args(str(tld)));
 }
 void HelperClient::removeResolver(std::string_view tld, Callback<StatusReply> reply) {
-  async(*connection_, "removeResolverWithTld:reply:", args(str(tld)), std::move(reply));
+  callTyped(Operation::kRemoveResolver, args(str(tld)), std::move(reply));
 }
 
 Result<StatusReply> HelperClient::removeTrustedCACertificate(std::string_view certPath) {
-  constexpr std::string_view sel = "removeTrustedCACertificateWithCertPath:reply:";
-  return typed<StatusReply>(sel, connection_->call(sel, args(str(certPath))));
+  return callTyped<StatusReply>(Operation::kRemoveTrustedCACertificate, args(str(certPath)));
 }
 void HelperClient::removeTrustedCACertificate(std::string_view certPath,
                                               Callback<StatusReply> reply) {
-  async(*connection_, "removeTrustedCACertificateWithCertPath:reply:", args(str(certPath)),
-        std::move(reply));
+  callTyped(Operation::kRemoveTrustedCACertificate, args(str(certPath)), std::move(reply));
 }
 
 Result<StatusReply> HelperClient::reconcileSystemCACertificate(std::string_view certPath) {
-  constexpr std::string_view sel = "reconcileSystemCACertificateWithCertPath:reply:";
-  return typed<StatusReply>(sel, connection_->call(sel, args(str(certPath))));
+  return callTyped<StatusReply>(Operation::kReconcileSystemCACertificate, args(str(certPath)));
 }
 void HelperClient::reconcileSystemCACertificate(std::string_view certPath,
                                                 Callback<StatusReply> reply) {
-  async(*connection_, "reconcileSystemCACertificateWithCertPath:reply:", args(str(certPath)),
-        std::move(reply));
+  callTyped(Operation::kReconcileSystemCACertificate, args(str(certPath)), std::move(reply));
 }
 
 Result<StatusReply> HelperClient::reconcileInstalledCLI() {
-  constexpr std::string_view sel = "reconcileInstalledCLIWithReply:";
-  return typed<StatusReply>(sel, connection_->call(sel, {}));
+  return callTyped<StatusReply>(Operation::kReconcileInstalledCLI, {});
 }
 void HelperClient::reconcileInstalledCLI(Callback<StatusReply> reply) {
-  async(*connection_, "reconcileInstalledCLIWithReply:", {}, std::move(reply));
+  callTyped(Operation::kReconcileInstalledCLI, {}, std::move(reply));
 }
 
 Result<StatusReply> HelperClient::removeInstalledCLI() {
-  constexpr std::string_view sel = "removeInstalledCLIWithReply:";
-  return typed<StatusReply>(sel, connection_->call(sel, {}));
+  return callTyped<StatusReply>(Operation::kRemoveInstalledCLI, {});
 }
 void HelperClient::removeInstalledCLI(Callback<StatusReply> reply) {
-  async(*connection_, "removeInstalledCLIWithReply:", {}, std::move(reply));
+  callTyped(Operation::kRemoveInstalledCLI, {}, std::move(reply));
 }
 
 Result<SocketReply> HelperClient::openListeningSocket(std::int64_t family, std::uint16_t port) {
-  constexpr std::string_view sel = "openListeningSocketWithFamily:port:reply:";
-  return typed<SocketReply>(sel, connection_->call(sel, args(family, port)));
+  return callTyped<SocketReply>(Operation::kOpenListeningSocket, args(family, port));
 }
 void HelperClient::openListeningSocket(std::int64_t family, std::uint16_t port,
                                        Callback<SocketReply> reply) {
-  async(*connection_, "openListeningSocketWithFamily:port:reply:", args(family, port),
-        std::move(reply));
+  callTyped(Operation::kOpenListeningSocket, args(family, port), std::move(reply));
 }
 
 Result<VersionReply> HelperClient::helperVersion() {
-  constexpr std::string_view sel = "helperVersionWithReply:";
-  return typed<VersionReply>(sel, connection_->call(sel, {}));
+  return callTyped<VersionReply>(Operation::kHelperVersion, {});
 }
 void HelperClient::helperVersion(Callback<VersionReply> reply) {
-  async(*connection_, "helperVersionWithReply:", {}, std::move(reply));
+  callTyped(Operation::kHelperVersion, {}, std::move(reply));
 }
 
 Result<StatusReply> HelperClient::chownTamselDataDir(std::string_view path, std::int64_t toUid) {
-  constexpr std::string_view sel = "chownTamselDataDirWithPath:toUid:reply:";
-  return typed<StatusReply>(sel, connection_->call(sel, args(str(path), toUid)));
+  return callTyped<StatusReply>(Operation::kChownTamselDataDir, args(str(path), toUid));
 }
 void HelperClient::chownTamselDataDir(std::string_view path, std::int64_t toUid,
                                       Callback<StatusReply> reply) {
-  async(*connection_, "chownTamselDataDirWithPath:toUid:reply:", args(str(path), toUid),
-        std::move(reply));
+  callTyped(Operation::kChownTamselDataDir, args(str(path), toUid), std::move(reply));
 }
 
 Result<LogsReply> HelperClient::fetchHelperLogsSinceISO(std::string_view since) {
-  constexpr std::string_view sel = "fetchHelperLogsSinceISO:reply:";
-  return typed<LogsReply>(sel, connection_->call(sel, args(str(since))));
+  return callTyped<LogsReply>(Operation::kFetchHelperLogsSinceISO, args(str(since)));
 }
 void HelperClient::fetchHelperLogsSinceISO(std::string_view since, Callback<LogsReply> reply) {
-  async(*connection_, "fetchHelperLogsSinceISO:reply:", args(str(since)), std::move(reply));
+  callTyped(Operation::kFetchHelperLogsSinceISO, args(str(since)), std::move(reply));
 }
 
 Result<PingReply> HelperClient::ping() {
-  constexpr std::string_view sel = "pingWithReply:";
-  return typed<PingReply>(sel, connection_->call(sel, {}));
+  return callTyped<PingReply>(Operation::kPing, {});
 }
 void HelperClient::ping(Callback<PingReply> reply) {
-  async(*connection_, "pingWithReply:", {}, std::move(reply));
+  callTyped(Operation::kPing, {}, std::move(reply));
 }
 
 }  // namespace tamsel::client

@@ -25,34 +25,16 @@
 #include "platform/ipc/value.h"
 #include "platform/result.h"
 #include "platform/unique_fd.h"
+#include "service/helper_protocol.h"
 
 namespace tamsel::client {
 
-struct StatusReply {
-  bool ok = false;
-  std::optional<std::string> message;
-  std::int32_t code = 0;
-};
-
-struct SocketReply {
-  UniqueFd handle;  // invalid when refused
-  std::optional<std::string> message;
-  std::int32_t code = 0;
-};
-
-struct VersionReply {
-  std::string version;
-};
-
-struct LogsReply {
-  std::optional<std::string> text;  // absent when the log store failed
-  std::optional<std::string> message;
-  std::int32_t code = 0;
-};
-
-struct PingReply {
-  bool alive = false;
-};
+// The reply shapes are the daemon's own values (service/reply_shapes.h).
+using tamsel::LogsReply;
+using tamsel::PingReply;
+using tamsel::SocketReply;
+using tamsel::StatusReply;
+using tamsel::VersionReply;
 
 template <typename T>
 using Callback = std::function<void(Result<T>)>;
@@ -107,6 +89,10 @@ class HelperClient {
 
  private:
   explicit HelperClient(std::unique_ptr<ClientConnection> connection);
+  template <typename T>
+  Result<T> callTyped(Operation op, std::vector<ipc::Value> args);
+  template <typename T>
+  void callTyped(Operation op, std::vector<ipc::Value> args, Callback<T> reply);
 
   std::unique_ptr<ClientConnection> connection_;
 };

@@ -1,19 +1,13 @@
 #include "datadir/data_dir_ownership.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <memory>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
-#include "platform/scratch_dir.h"
-
-#include "service/test_support.h"
+#include "platform/testing/reply_printers.h"
+#include "platform/testing/scratch_dir.h"
+#include "platform/testing/test_sink.h"
 
 namespace tamsel {
 namespace {
@@ -21,152 +15,92 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t kTestUid = 4242;
-constexpr std::uint32_t kTestGid = 4343;
 
-// A scratch tree with alice's and bob's homes and a place outside both, all owned by root.
-// The tool is a script that records its arguments unless a test asks for the real chown.
+// alice's home in a scratch tree; the tool is a script that records its arguments.
 class ChownDataDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = scratch_.path();
-    alice_ = root_ + "/home/alice";
-    bob_ = root_ + "/home/bob";
-    outside_ = root_ + "/outside";
     fs::create_directories(alice_ + "/data/sub");
-    std::ofstream(alice_ + "/data/sub/file") << "x";
-    fs::create_directories(bob_ + "/data");
-    fs::create_directories(outside_);
-    std::ofstream(outside_ + "/file") << "x";
-    fs::create_symlink(outside_, alice_ + "/out");
-    fs::create_symlink(bob_, alice_ + "/bob");
-    fs::create_symlink("/", alice_ + "/root");
-    fs::create_symlink("/etc", alice_ + "/etc");
-
-    argsFile_ = root_ + "/args";
+    // Stays in the home, but an absolute link cannot be followed beneath it.
+    fs::create_symlink(alice_ + "/data", alice_ + "/absolute");
     script("printf '%s\\n' \"$@\" > " + argsFile_);
-    environment_.connectingHome = [this] { return home_; };
+    environment_.connectingHome = [this](const ConnectingPeer&) { return home_; };
     environment_.userEntry = [](std::uint32_t uid) -> std::optional<UserRecord> {
-      if (uid == 0) return UserRecord{"/root", 0};
-      if (uid == kTestUid) return UserRecord{"/home/test", kTestGid};
+      if (uid == kTestUid) return UserRecord{"/home/test", 4343};
       return std::nullopt;
     };
   }
 
   void script(const std::string& body) {
-    const std::string tool = root_ + "/tool";
+    const std::string tool = scratch_.file("tool");
     std::ofstream(tool) << "#!/bin/sh\n" << body << "\n";
     fs::permissions(tool, fs::perms::owner_all);
     environment_.chownTool = tool;
   }
 
-  Answer chown(const std::string& path, std::int64_t toUid) {
-    Answer a;
-    chownTamselDataDirIn(environment_, helper_, path, toUid,
-                         StatusReply([&a](bool ok, Message message, std::int32_t code) {
-                           ++a.calls;
-                           a.ok = ok;
-                           a.message = std::move(message);
-                           a.code = code;
-                         }));
-    EXPECT_EQ(a.calls, 1);
-    EXPECT_EQ(a.code, 0);
-    return a;
+  StatusReply chown(const std::string& path, std::int64_t toUid) {
+    return chownTamselDataDirIn(environment_, logger_, std::nullopt, path, toUid);
   }
-  bool toolRan() const { return fs::exists(argsFile_); }
 
-  std::shared_ptr<TestSink> sink_ = std::make_shared<TestSink>();
-  HelperImpl helper_{log::Logger("app.tamsel.TamselHelper", "helper", sink_)};
+  std::shared_ptr<log::TestSink> sink_ = std::make_shared<log::TestSink>();
+  log::Logger logger_{"app.tamsel.TamselHelper", "helper", sink_};
   ChownEnvironment environment_;
-  std::optional<std::string> home_;
   ScratchDir scratch_{"datadir_test"};
-  std::string root_, alice_, bob_, outside_, argsFile_;
+  std::string alice_ = scratch_.file("home/alice");
+  std::string argsFile_ = scratch_.file("args");
+  std::optional<std::string> home_ = alice_;
 };
 
 TEST_F(ChownDataDir, RunsTheToolWithExactlyThreeArgumentsOnTheStandardisedPath) {
   home_ = alice_ + "/";
-  Answer a = chown(alice_ + "/./data//sub/", kTestUid);
-  EXPECT_TRUE(a.ok);
-  EXPECT_EQ(a.message, std::nullopt);
-  EXPECT_EQ(readFile(argsFile_), "-R\n4242:4343\n" + alice_ + "/data/sub\n");
-  ASSERT_EQ(sink_->messages().size(), 1u);
-  EXPECT_EQ(sink_->messages()[0],
-            "chownTamselDataDir: path=" + alice_ + "/./data//sub/, toUid=4242");
+  EXPECT_EQ(chown(alice_ + "/./data//sub/", kTestUid), StatusReply::success());
+  EXPECT_EQ(ScratchDir::read(argsFile_), "-R\n4242:4343\n" + alice_ + "/data/sub\n");
+  EXPECT_EQ(sink_->messages(), std::vector<std::string>{"chownTamselDataDir: path=" + alice_ +
+                                                        "/./data//sub/, toUid=4242"});
 }
 
-TEST_F(ChownDataDir, PathsOutsideTheHomeAreRefusedAndNothingRuns) {
-  home_ = alice_;
-  const std::string refusal = "chownTamselDataDir: path must live under the connecting user's home";
-  for (const std::string& path : {alice_ + "/../bob/data", std::string("/etc"), alice_ + "x",
-                                  alice_ + "/out/file", alice_ + "/bob/data", alice_ + "/root"}) {
-    Answer a = chown(path, kTestUid);
-    EXPECT_FALSE(a.ok) << path;
-    EXPECT_EQ(a.message, refusal) << path;
+TEST_F(ChownDataDir, RefusalsRunNothing) {
+  const std::string outside = "chownTamselDataDir: path must live under the connecting user's home";
+  const struct {
+    std::optional<std::string> home;
+    std::string path;
+    std::int64_t uid;
+    StatusReply reply;
+  } cases[] = {
+      {alice_, alice_ + "/../bob/data", kTestUid, StatusReply::failure(outside)},
+      {alice_, alice_ + "x", kTestUid, StatusReply::failure(outside)},
+      {alice_, alice_ + "/absolute/sub", kTestUid, StatusReply::failure(outside)},
+      {"/", "/etc", 0, StatusReply::failure(outside)},
+      {std::nullopt, alice_ + "/data", kTestUid,
+       StatusReply::failure("chownTamselDataDir: could not resolve the connecting user's home")},
+      {alice_, alice_ + "/data", 501,
+       StatusReply::failure("chownTamselDataDir: uid 501 not found in passwd")},
+      // Not truncated to 32 bits, which would name the test user.
+      {alice_, alice_ + "/data", 4294967296LL + kTestUid,
+       StatusReply::failure("chownTamselDataDir: uid 4294971538 is not a valid user id")},
+      {alice_, alice_ + "/data", -1,
+       StatusReply::failure("chownTamselDataDir: uid -1 is not a valid user id")},
+      // Nothing at the path is success, decided before the user id is looked at.
+      {alice_, alice_ + "/missing/deeper", -1, StatusReply::success()},
+  };
+  for (const auto& c : cases) {
+    home_ = c.home;
+    EXPECT_EQ(chown(c.path, c.uid), c.reply) << c.path;
   }
-  EXPECT_FALSE(toolRan());
-}
-
-TEST_F(ChownDataDir, NothingAtThePathIsSuccessWithoutRunningTheTool) {
-  home_ = alice_;
-  fs::create_symlink(root_ + "/home/alice/nowhere", alice_ + "/dangling");
-  for (const std::string& path :
-       {alice_ + "/missing", alice_ + "/missing/deeper", alice_ + "/dangling"}) {
-    Answer a = chown(path, kTestUid);
-    EXPECT_TRUE(a.ok) << path;
-    EXPECT_EQ(a.message, std::nullopt);
-  }
-  // Existence is decided before the user id is looked at.
-  EXPECT_TRUE(chown(alice_ + "/missing", -1).ok);
-  EXPECT_FALSE(toolRan());
-}
-
-TEST_F(ChownDataDir, UserIdsWithoutAnEntryAreRefused) {
-  home_ = alice_;
-  EXPECT_EQ(chown(alice_ + "/data", 501).message,
-            "chownTamselDataDir: uid 501 not found in passwd");
-  EXPECT_EQ(chown(alice_ + "/data", 4294967295LL).message,
-            "chownTamselDataDir: uid 4294967295 not found in passwd");
-  EXPECT_EQ(chown(alice_ + "/data", -1).message,
-            "chownTamselDataDir: uid -1 is not a valid user id");
-  // Not truncated to 32 bits, which would name the test user.
-  EXPECT_EQ(chown(alice_ + "/data", 4294967296LL + kTestUid).message,
-            "chownTamselDataDir: uid 4294971538 is not a valid user id");
-  EXPECT_EQ(chown(alice_ + "/data", INT64_MIN).message,
-            "chownTamselDataDir: uid -9223372036854775808 is not a valid user id");
-  EXPECT_FALSE(toolRan());
-  EXPECT_EQ(sink_->messages()[2], "chownTamselDataDir: path=" + alice_ + "/data, toUid=-1");
-}
-
-TEST_F(ChownDataDir, WithoutAConnectingUserNothingIsTouched) {
-  home_ = std::nullopt;
-  Answer a = chown(alice_ + "/data", kTestUid);
-  EXPECT_FALSE(a.ok);
-  EXPECT_EQ(a.message, "chownTamselDataDir: could not resolve the connecting user's home");
-
-  // The real lookup outside a request finds no connecting user either.
-  environment_.connectingHome = connectingUserHome;
-  EXPECT_EQ(chown(alice_ + "/data", kTestUid).message,
-            "chownTamselDataDir: could not resolve the connecting user's home");
-
-  home_ = "/";
-  environment_.connectingHome = [this] { return home_; };
-  EXPECT_EQ(chown("/etc", 0).message,
-            "chownTamselDataDir: path must live under the connecting user's home");
-  EXPECT_FALSE(toolRan());
+  EXPECT_FALSE(fs::exists(argsFile_));
 }
 
 TEST_F(ChownDataDir, ToolFailuresAreReported) {
-  home_ = alice_;
   script("printf 'chown: cannot access x: Permission denied\\n' >&2; exit 1");
-  EXPECT_EQ(chown(alice_ + "/data", kTestUid).message,
-            "chown failed (exit 1): chown: cannot access x: Permission denied\n");
-
+  EXPECT_EQ(
+      chown(alice_ + "/data", kTestUid),
+      StatusReply::failure("chown failed (exit 1): chown: cannot access x: Permission denied\n"));
   script("printf 'bad \\377 bytes' >&2; exit 2");
-  EXPECT_EQ(chown(alice_ + "/data", kTestUid).message, "chown failed (exit 2): ");
-
-  environment_.chownTool = root_ + "/no-such-chown";
-  EXPECT_EQ(chown(alice_ + "/data", kTestUid).message,
-            "Failed to run " + root_ + "/no-such-chown: could not launch " + root_ +
-                "/no-such-chown: No such file or directory");
+  EXPECT_EQ(chown(alice_ + "/data", kTestUid), StatusReply::failure("chown failed (exit 2): "));
+  environment_.chownTool = scratch_.file("no-such-chown");
+  EXPECT_EQ(chown(alice_ + "/data", kTestUid),
+            StatusReply::failure("Failed to run " + environment_.chownTool + ": could not launch " +
+                                 environment_.chownTool + ": No such file or directory"));
 }
 
 }  // namespace

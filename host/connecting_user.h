@@ -3,9 +3,14 @@
 // here; each operation turns them into its own refusal.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+
+#include "platform/ipc/service.h"
+#include "platform/users.h"
 
 namespace tamsel {
 
@@ -18,8 +23,18 @@ struct UserRecord {
 // or an entry that does not fit in 1 MiB). The home is decoded as UTF-8, bad bytes as U+FFFD.
 std::optional<UserRecord> passwdEntry(std::uint32_t uid);
 
-// The home of the user who sent the request being served (the kernel-stamped effective uid of
-// the peer); absent outside a request or when the user has no usable entry.
-std::optional<std::string> connectingUserHome();
+// passwdEntry with lookup in place of the user database and suggestedSize in place of its
+// suggested buffer size (tests play a database that answers as they need).
+using UserLookup = std::function<UserDatabaseAnswer(std::uint32_t uid, std::size_t bufferSize)>;
+std::optional<UserRecord> passwdEntryUsing(std::uint32_t uid, long suggestedSize,
+                                           const UserLookup& lookup);
+
+// The client process a request is served for, as the service layer identified it (its
+// kernel-stamped effective uid); absent outside a request.
+using ConnectingPeer = std::optional<ipc::PeerCredentials>;
+
+// The home of the connecting peer's user; absent outside a request or when the user has no
+// usable entry.
+std::optional<std::string> connectingUserHome(const ConnectingPeer& peer);
 
 }  // namespace tamsel

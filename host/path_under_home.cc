@@ -1,11 +1,10 @@
 #include "host/path_under_home.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <deque>
 #include <vector>
+
+#include "platform/files.h"
 
 namespace tamsel {
 namespace {
@@ -28,15 +27,6 @@ void pushSegmentsFront(std::string_view path, std::deque<std::string>& queue) {
 void dropLastSegment(std::string& path) {
   std::size_t slash = path.rfind('/');
   path.erase(slash == std::string::npos ? 0 : slash);
-}
-
-std::string currentDirectory() {
-  std::vector<char> buffer(4096);
-  for (;;) {
-    if (::getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.data();
-    if (errno != ERANGE || buffer.size() >= (1u << 20)) return {};
-    buffer.resize(buffer.size() * 2);
-  }
 }
 
 bool isSameOrBelow(const std::string& path, const std::string& dir) {
@@ -85,23 +75,16 @@ std::optional<std::string> resolveSymlinks(const std::string& standardised) {
       continue;
     }
     std::string candidate = resolved + "/" + segment;
-    struct stat st {};
-    if (::lstat(candidate.c_str(), &st) != 0) {
-      if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
-      resolved = std::move(candidate);  // missing: nothing below it can lead anywhere yet
-      continue;
-    }
-    if (!S_ISLNK(st.st_mode)) {
+    LinkLookup entry = lookUpLink(candidate);
+    if (entry.kind == LinkLookup::Kind::kError) return std::nullopt;
+    // Missing: nothing below it can lead anywhere yet.
+    if (entry.kind != LinkLookup::Kind::kLink) {
       resolved = std::move(candidate);
       continue;
     }
     if (++links > kMaxLinks) return std::nullopt;
-    std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
-    ssize_t n = ::readlink(candidate.c_str(), target.data(), target.size());
-    if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
-    std::string_view text(target.data(), static_cast<std::size_t>(n));
-    if (!text.empty() && text.front() == '/') resolved.clear();
-    pushSegmentsFront(text, pending);
+    if (!entry.target.empty() && entry.target.front() == '/') resolved.clear();
+    pushSegmentsFront(entry.target, pending);
   }
   return resolved.empty() ? "/" : resolved;
 }

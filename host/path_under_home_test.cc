@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/scratch_dir.h"
+#include "platform/testing/scratch_dir.h"
 
 namespace tamsel {
 namespace {

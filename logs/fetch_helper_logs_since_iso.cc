@@ -3,10 +3,10 @@
 #include <optional>
 #include <utility>
 
-#include "platform/json_string.h"
 #include "logs/log_level_names.h"
 #include "logs/log_timestamp.h"
 #include "platform/identity.h"
+#include "platform/json_string.h"
 #include "platform/log/log_reader.h"
 
 namespace tamsel {
@@ -15,11 +15,6 @@ namespace {
 constexpr std::string_view kReadFailure = "failed to read helper logs: ";
 // A larger scratch buffer (from unusually long messages) is given back after the call.
 constexpr std::size_t kScratchKept = std::size_t{1} << 20;
-
-struct Outcome {
-  std::optional<std::string> text;
-  Message message;
-};
 
 // Appends the entry's line to text (after a "\n" unless it is the first), or leaves text as it
 // was when the entry cannot be exported.
@@ -47,12 +42,12 @@ bool appendLine(std::string& text, const log::StoredEntry& entry, LogTime since)
   return true;
 }
 
-Outcome exportSince(std::string_view storePath, const std::string& since) {
+LogsReply exportSince(std::string_view storePath, const std::string& since) {
   const std::optional<LogTime> sinceTime = parseLogTimestamp(since);
-  if (!sinceTime) return {std::string(), std::nullopt};
+  if (!sinceTime) return {std::string(), std::nullopt, 0};
 
   auto reader = log::LogReaderPool::shared().acquire(storePath);
-  if (!reader) return {std::nullopt, std::string(kReadFailure) + reader.error().description};
+  if (!reader) return {std::nullopt, std::string(kReadFailure) + reader.error().description, 0};
 
   // The text is built in a buffer the thread keeps: growing a fresh string page by page costs
   // more than the query. The reply gets one exact-size copy.
@@ -64,27 +59,24 @@ Outcome exportSince(std::string_view storePath, const std::string& since) {
         if (appendLine(scratch, e, *sinceTime)) ++lines;
         return lines < maxExportedEntries;
       });
-  Outcome outcome{std::string(scratch), std::nullopt};
+  LogsReply reply{std::string(scratch), std::nullopt, 0};
   if (scratch.capacity() > kScratchKept) std::string().swap(scratch);
-  if (!status) return {std::nullopt, std::string(kReadFailure) + status.error().description};
-  return outcome;
+  if (!status) return {std::nullopt, std::string(kReadFailure) + status.error().description, 0};
+  return reply;
 }
 
 }  // namespace
 
-void fetchHelperLogsSinceISOFromStore(std::string_view storePath, const std::string& since,
-                                      LogsReply reply) {
-  Outcome outcome;
+LogsReply fetchHelperLogsSinceISOFromStore(std::string_view storePath, const std::string& since) {
   try {
-    outcome = exportSince(storePath, since);
+    return exportSince(storePath, since);
   } catch (...) {  // only allocation can throw here
-    outcome = {std::nullopt, std::string(kReadFailure) + "out of memory"};
+    return {std::nullopt, std::string(kReadFailure) + "out of memory", 0};
   }
-  reply(std::move(outcome.text), std::move(outcome.message), 0);
 }
 
-void fetchHelperLogsSinceISO(const std::string& since, LogsReply reply) {
-  fetchHelperLogsSinceISOFromStore(kLogStorePath, since, std::move(reply));
+LogsReply fetchHelperLogsSinceISO(const std::string& since) {
+  return fetchHelperLogsSinceISOFromStore(kLogStorePath, since);
 }
 
 }  // namespace tamsel

@@ -6,20 +6,19 @@
 #include <string>
 #include <string_view>
 
-#include "service/reply.h"
+#include "service/reply_shapes.h"
 
 namespace tamsel {
 
 inline constexpr std::size_t maxExportedEntries = 500;
 
-// Replies exactly once, never throws, logs nothing:
+// Never throws, logs nothing:
 //  since unparsable                  -> "", no message, 0 (the store is not opened)
 //  store cannot be opened or read    -> no text, "failed to read helper logs: " + description, 0
 //  otherwise                         -> the lines joined by "\n" (no trailing one), no message, 0
-void fetchHelperLogsSinceISO(const std::string& since, LogsReply reply);
+LogsReply fetchHelperLogsSinceISO(const std::string& since);
 
 // The same, reading the store at storePath.
-void fetchHelperLogsSinceISOFromStore(std::string_view storePath, const std::string& since,
-                                      LogsReply reply);
+LogsReply fetchHelperLogsSinceISOFromStore(std::string_view storePath, const std::string& since);
 
 }  // namespace tamsel

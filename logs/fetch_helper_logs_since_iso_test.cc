@@ -25,12 +25,7 @@ using std::chrono::nanoseconds;
 constexpr std::int64_t kBase = 1772356542LL * 1'000'000'000;
 constexpr std::int64_t kMs = 1'000'000;
 
-struct Reply {
-  bool called = false;
-  std::optional<std::string> text;
-  Message message;
-  std::int32_t code = -1;
-};
+using Reply = LogsReply;
 
 class FetchHelperLogs : public ::testing::Test {
  protected:
@@ -60,19 +55,7 @@ class FetchHelperLogs : public ::testing::Test {
   }
 
   Reply fetchFrom(std::string_view path, const std::string& since) {
-    Reply r;
-    int calls = 0;
-    fetchHelperLogsSinceISOFromStore(
-        path, since,
-        LogsReply([&](std::optional<std::string> text, Message message, std::int32_t code) {
-          ++calls;
-          r.called = true;
-          r.text = std::move(text);
-          r.message = std::move(message);
-          r.code = code;
-        }));
-    EXPECT_EQ(calls, 1);
-    return r;
+    return fetchHelperLogsSinceISOFromStore(path, since);
   }
   Reply fetch(const std::string& since) { return fetchFrom(path_, since); }
 

@@ -1,6 +1,6 @@
 #include "resolver/resolver_files.h"
 
-#include "host/file_ops.h"
+#include "platform/files.h"
 #include "host/path_under_home.h"
 
 namespace tamsel {
@@ -11,20 +11,11 @@ std::string parentOf(const std::string& standardised) {
   return slash == 0 ? "/" : standardised.substr(0, slash);
 }
 
-void replyFailure(StatusReply& reply, std::string_view leadIn, const Error& error) {
-  reply(false, std::string(leadIn) + error.description, error.code);
+StatusReply failure(std::string_view leadIn, const Error& error) {
+  return StatusReply::failure(std::string(leadIn) + error.description, error.code);
 }
 
 }  // namespace
-
-bool isValidDNSLabel(std::string_view label) {
-  if (label.empty() || label.size() > 63) return false;
-  for (char c : label) {
-    bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-    if (!allowed) return false;
-  }
-  return label.front() != '-' && label.back() != '-';
-}
 
 std::optional<std::string> resolverFilePathIn(std::string_view directory, std::string_view label) {
   if (!isValidDNSLabel(label)) return std::nullopt;
@@ -40,63 +31,59 @@ std::optional<std::string> resolverFilePath(std::string_view label) {
 
 std::string resolverFileContent(std::string_view label, std::string_view listenAddress,
                                 std::int64_t port) {
-  std::string text = "# Tamsel \xE2\x80\x94 auto-generated resolver for .";
+  std::string text(kResolverMarkerHead);
   text += label;
-  text += " domains\nnameserver ";
+  text += kResolverMarkerTail;
+  text += "\nnameserver ";
   text += listenAddress;
   text += "\nport ";
   text += std::to_string(port);
   return text;
 }
 
-void installResolverIn(std::string_view directory, const HelperImpl& helper, const std::string& tld,
-                       const std::string& listenAddress, std::int64_t port, StatusReply reply) {
-  helper.logger().info("installResolver: tld=%{public}s, address=%{public}s, port=%ld", tld,
-                       listenAddress, port);
+StatusReply installResolverIn(std::string_view directory, const log::Logger& logger,
+                              const std::string& tld, const std::string& listenAddress,
+                              std::int64_t port) {
+  logger.info("installResolver: tld=%{public}s, address=%{public}s, port=%ld", tld, listenAddress,
+              port);
   std::optional<std::string> path = resolverFilePathIn(directory, tld);
   if (!path) {
-    reply(false, "Refusing to write resolver file: " + tld + " is not a valid single DNS label", 0);
-    return;
+    return StatusReply::failure("Refusing to write resolver file: " + tld +
+                                " is not a valid single DNS label");
   }
   const std::string content = resolverFileContent(tld, listenAddress, port);
   const std::string dir(directory);
   constexpr std::string_view kFailed = "Failed to write resolver file: ";
   if (!entryExists(dir)) {
-    if (Status s = createDirectories(dir); !s) return replyFailure(reply, kFailed, s.error());
+    if (Status s = createDirectories(dir); !s) return failure(kFailed, s.error());
   }
-  if (Status s = atomicWriteFile(*path, content); !s) {
-    return replyFailure(reply, kFailed, s.error());
-  }
-  reply(true, std::nullopt, 0);
+  if (Status s = atomicWriteFile(*path, content); !s) return failure(kFailed, s.error());
+  return StatusReply::success();
 }
 
-void removeResolverIn(std::string_view directory, const HelperImpl& helper, const std::string& tld,
-                      StatusReply reply) {
-  helper.logger().info("removeResolver: tld=%{public}s", tld);
+StatusReply removeResolverIn(std::string_view directory, const log::Logger& logger,
+                             const std::string& tld) {
+  logger.info("removeResolver: tld=%{public}s", tld);
   std::optional<std::string> path = resolverFilePathIn(directory, tld);
   if (!path) {
-    reply(false, "Refusing to remove resolver file: " + tld + " is not a valid single DNS label",
-          0);
-    return;
+    return StatusReply::failure("Refusing to remove resolver file: " + tld +
+                                " is not a valid single DNS label");
   }
   // A link whose target is missing counts as no file: it is left alone.
-  if (!entryExists(*path)) {
-    reply(true, std::nullopt, 0);
-    return;
-  }
+  if (!entryExists(*path)) return StatusReply::success();
   if (Status s = removeItem(*path); !s) {
-    return replyFailure(reply, "Failed to remove resolver file: ", s.error());
+    return failure("Failed to remove resolver file: ", s.error());
   }
-  reply(true, std::nullopt, 0);
+  return StatusReply::success();
 }
 
-void installResolver(const HelperImpl& helper, const std::string& tld,
-                     const std::string& listenAddress, std::int64_t port, StatusReply reply) {
-  installResolverIn(kResolverDirectory, helper, tld, listenAddress, port, std::move(reply));
+StatusReply installResolver(const log::Logger& logger, const std::string& tld,
+                            const std::string& listenAddress, std::int64_t port) {
+  return installResolverIn(kResolverDirectory, logger, tld, listenAddress, port);
 }
 
-void removeResolver(const HelperImpl& helper, const std::string& tld, StatusReply reply) {
-  removeResolverIn(kResolverDirectory, helper, tld, std::move(reply));
+StatusReply removeResolver(const log::Logger& logger, const std::string& tld) {
+  return removeResolverIn(kResolverDirectory, logger, tld);
 }
 
 }  // namespace tamsel

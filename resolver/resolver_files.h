@@ -7,31 +7,27 @@
 #include <string>
 #include <string_view>
 
-#include "service/helper_impl.h"
-#include "service/reply.h"
+#include "platform/log/logger.h"
+#include "platform/resolver_file_format.h"
+#include "service/reply_shapes.h"
 
 namespace tamsel {
-
-inline constexpr std::string_view kResolverDirectory = "/etc/resolver";
-
-// A single DNS label: 1 to 63 bytes of "a"-"z", "0"-"9" and "-", not starting or ending
-// with "-".
-bool isValidDNSLabel(std::string_view label);
 
 // "/etc/resolver/" + label, or absent when label must not name a file there.
 std::optional<std::string> resolverFilePath(std::string_view label);
 
-// Operation bodies: each logs its entry line, then replies exactly once.
-void installResolver(const HelperImpl& helper, const std::string& tld,
-                     const std::string& listenAddress, std::int64_t port, StatusReply reply);
-void removeResolver(const HelperImpl& helper, const std::string& tld, StatusReply reply);
+// Operation bodies: each logs its entry line, then returns its reply.
+StatusReply installResolver(const log::Logger& logger, const std::string& tld,
+                            const std::string& listenAddress, std::int64_t port);
+StatusReply removeResolver(const log::Logger& logger, const std::string& tld);
 
 // The same, in directory in place of "/etc/resolver" (tests work in a scratch directory).
 std::optional<std::string> resolverFilePathIn(std::string_view directory, std::string_view label);
-void installResolverIn(std::string_view directory, const HelperImpl& helper, const std::string& tld,
-                       const std::string& listenAddress, std::int64_t port, StatusReply reply);
-void removeResolverIn(std::string_view directory, const HelperImpl& helper, const std::string& tld,
-                      StatusReply reply);
+StatusReply installResolverIn(std::string_view directory, const log::Logger& logger,
+                              const std::string& tld, const std::string& listenAddress,
+                              std::int64_t port);
+StatusReply removeResolverIn(std::string_view directory, const log::Logger& logger,
+                             const std::string& tld);
 
 // The file's text: a comment line, a "nameserver" line and a "port" line, no final newline.
 std::string resolverFileContent(std::string_view label, std::string_view listenAddress,

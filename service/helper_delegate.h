@@ -5,13 +5,13 @@
 #include <memory>
 
 #include "platform/ipc/service.h"
-#include "service/helper_export.h"
+#include "service/helper_impl.h"
 
 namespace tamsel {
 
 class HelperDelegate final : public ipc::ListenerDelegate {
  public:
-  explicit HelperDelegate(std::shared_ptr<const HelperExport> exported)
+  explicit HelperDelegate(std::shared_ptr<const HelperImpl> exported)
       : exported_(std::move(exported)) {}
 
   bool shouldAcceptNewConnection(ipc::Connection& connection) override {
@@ -21,7 +21,7 @@ class HelperDelegate final : public ipc::ListenerDelegate {
   }
 
  private:
-  std::shared_ptr<const HelperExport> exported_;
+  std::shared_ptr<const HelperImpl> exported_;
 };
 
 }  // namespace tamsel

@@ -3,6 +3,7 @@
 #include "datadir/data_dir_ownership.h"
 #include "logs/fetch_helper_logs_since_iso.h"
 #include "platform/identity.h"
+#include "platform/info/info_dictionary.h"
 #include "resolver/resolver_files.h"
 #include "service/helper_version.h"
 #include "sockets/listening_socket.h"
@@ -21,36 +22,50 @@ HelperImpl::HelperImpl() : HelperImpl(log::Logger(std::string(kHelperIdentifier)
 
 HelperImpl::HelperImpl(log::Logger logger) : logger_(std::move(logger)) {}
 
-void HelperImpl::installResolverWithTld(const OptionalString& tld,
-                                        const OptionalString& listenAddress, std::int64_t port,
-                                        StatusReply reply) const {
-  installResolver(*this, bridge(tld), bridge(listenAddress), port, std::move(reply));
+void HelperImpl::handle(ipc::Request request, ipc::Responder responder) const {
+  const ProtocolOperation* op = findOperation(request.selector);
+  if (op == nullptr || op->selector != request.selector) {
+    return std::move(responder).protocolError("unknown selector");
+  }
+  if (!argumentsMatch(*op, request.args)) {
+    return std::move(responder).protocolError("arguments do not match " + request.selector);
+  }
+  if (op->invoke == nullptr) {
+    return std::move(responder).protocolError("operation not available: " + request.selector);
+  }
+  std::move(responder).reply(op->invoke(*this, request.args));
 }
 
-void HelperImpl::removeResolverWithTld(const OptionalString& tld, StatusReply reply) const {
-  removeResolver(*this, bridge(tld), std::move(reply));
+StatusReply HelperImpl::installResolverWithTld(const OptionalString& tld,
+                                               const OptionalString& listenAddress,
+                                               std::int64_t port) const {
+  return installResolver(logger_, bridge(tld), bridge(listenAddress), port);
 }
 
-void HelperImpl::openListeningSocketWithFamily(std::int64_t family, std::uint16_t port,
-                                               SocketReply reply) const {
-  openListeningSocket(*this, family, port, std::move(reply));
+StatusReply HelperImpl::removeResolverWithTld(const OptionalString& tld) const {
+  return removeResolver(logger_, bridge(tld));
 }
 
-void HelperImpl::helperVersionWithReply(VersionReply reply) const {
-  helperVersion(*this, InfoDictionary::ofMainExecutable(), std::move(reply));
+SocketReply HelperImpl::openListeningSocketWithFamily(std::int64_t family,
+                                                      std::uint16_t port) const {
+  return openListeningSocket(logger_, family, port);
 }
 
-void HelperImpl::chownTamselDataDirWithPath(const OptionalString& path, std::int64_t toUid,
-                                            StatusReply reply) const {
-  chownTamselDataDir(*this, bridge(path), toUid, std::move(reply));
+VersionReply HelperImpl::helperVersionWithReply() const {
+  return helperVersion(logger_, InfoDictionary::ofMainExecutable());
 }
 
-void HelperImpl::fetchHelperLogsSinceISO(const OptionalString& since, LogsReply reply) const {
-  tamsel::fetchHelperLogsSinceISO(bridge(since), std::move(reply));
+StatusReply HelperImpl::chownTamselDataDirWithPath(const OptionalString& path,
+                                                   std::int64_t toUid) const {
+  return chownTamselDataDir(logger_, ipc::currentConnectionPeer(), bridge(path), toUid);
 }
 
-void HelperImpl::pingWithReply(PingReply reply) const {
-  ping(std::move(reply));
+LogsReply HelperImpl::fetchHelperLogsSinceISO(const OptionalString& since) const {
+  return tamsel::fetchHelperLogsSinceISO(bridge(since));
+}
+
+PingReply HelperImpl::pingWithReply() const {
+  return ping();
 }
 
 }  // namespace tamsel

@@ -1,20 +1,19 @@
-// HelperImpl: the one operation object every connection shares. It bridges the arguments as
-// they arrive (a null string becomes the empty string, integers pass unchanged) and calls the
-// operation's body with them, itself (for logger) and the reply function.
+// HelperImpl: the one operation object every connection shares. It answers each request exactly
+// once: it looks the selector up in the protocol table, bridges the arguments (a null string
+// becomes the empty string, integers pass unchanged), calls the operation's body with them and
+// what else the body needs (logger, the connecting peer), and sends the reply value the body
+// returns.
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string>
 
+#include "platform/ipc/service.h"
 #include "platform/log/logger.h"
-#include "service/reply.h"
+#include "service/helper_protocol.h"
 
 namespace tamsel {
 
-using OptionalString = std::optional<std::string>;
-
-class HelperImpl {
+class HelperImpl final : public HelperProtocol, public ipc::RequestHandler {
  public:
   // logger: subsystem = the helper's identifier, category "helper".
   HelperImpl();
@@ -22,18 +21,19 @@ class HelperImpl {
 
   const log::Logger& logger() const { return logger_; }
 
-  // HelperProtocol, in declaration order. An operation whose body has not been built yet is
-  // absent from the dispatch table (see helper_export.cc), never answered with a pretend success.
-  void installResolverWithTld(const OptionalString& tld, const OptionalString& listenAddress,
-                              std::int64_t port, StatusReply reply) const;
-  void removeResolverWithTld(const OptionalString& tld, StatusReply reply) const;
-  void openListeningSocketWithFamily(std::int64_t family, std::uint16_t port,
-                                     SocketReply reply) const;
-  void helperVersionWithReply(VersionReply reply) const;
-  void chownTamselDataDirWithPath(const OptionalString& path, std::int64_t toUid,
-                                  StatusReply reply) const;
-  void fetchHelperLogsSinceISO(const OptionalString& since, LogsReply reply) const;
-  void pingWithReply(PingReply reply) const;
+  // Unknown selectors, wrong argument kinds and operations without a body in this build end the
+  // connection with a protocol error; nothing reaches a body.
+  void handle(ipc::Request request, ipc::Responder responder) const override;
+
+  StatusReply installResolverWithTld(const OptionalString& tld, const OptionalString& listenAddress,
+                                     std::int64_t port) const override;
+  StatusReply removeResolverWithTld(const OptionalString& tld) const override;
+  SocketReply openListeningSocketWithFamily(std::int64_t family, std::uint16_t port) const override;
+  VersionReply helperVersionWithReply() const override;
+  StatusReply chownTamselDataDirWithPath(const OptionalString& path,
+                                         std::int64_t toUid) const override;
+  LogsReply fetchHelperLogsSinceISO(const OptionalString& since) const override;
+  PingReply pingWithReply() const override;
 
  private:
   const log::Logger logger_;

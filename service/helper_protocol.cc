@@ -1,5 +1,7 @@
 #include "service/helper_protocol.h"
 
+#include <algorithm>
+
 namespace tamsel {
 
 std::span<const ValueKind> replyKinds(ReplyShape shape) {
@@ -21,6 +23,15 @@ std::span<const ValueKind> replyKinds(ReplyShape shape) {
       return kPing;
   }
   return {};
+}
+
+bool argumentsMatch(const ProtocolOperation& op, const Arguments& args) {
+  const auto expected = op.args();
+  return args.size() == expected.size() &&
+         std::equal(args.begin(), args.end(), expected.begin(),
+                    [](const ipc::Value& v, const ProtocolArgument& a) {
+                      return ipc::kindOf(v) == a.kind;
+                    });
 }
 
 const ProtocolOperation* findOperation(std::string_view name) {

@@ -2,17 +2,16 @@
 
 namespace tamsel {
 
-void helperVersion(const HelperImpl& helper, const std::optional<InfoDictionary>& info,
-                   VersionReply reply) {
+VersionReply helperVersion(const log::Logger& logger, const std::optional<InfoDictionary>& info) {
   std::optional<std::string> version;
   if (info) version = info->stringValue("CFBundleShortVersionString");
-  const std::string answer = version.value_or("unknown");
-  helper.logger().info("helperVersion: %{public}s", answer);
-  reply(answer);
+  std::string answer = version.value_or("unknown");
+  logger.info("helperVersion: %{public}s", answer);
+  return {std::move(answer)};
 }
 
-void ping(PingReply reply) {
-  reply(true);
+PingReply ping() {
+  return {true};
 }
 
 }  // namespace tamsel

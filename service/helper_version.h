@@ -1,18 +1,19 @@
+// The two operations whose bodies live in the service itself.
 #pragma once
 
 #include <optional>
 
 #include "platform/info/info_dictionary.h"
-#include "service/helper_impl.h"
+#include "platform/log/logger.h"
+#include "service/reply_shapes.h"
 
 namespace tamsel {
 
-// Answers the version under "CFBundleShortVersionString" as it stands, or "unknown" when the
+// The version under "CFBundleShortVersionString" as it stands, or "unknown" when the
 // dictionary, the key or a string value is missing; logs the answer.
-void helperVersion(const HelperImpl& helper, const std::optional<InfoDictionary>& info,
-                   VersionReply reply);
+VersionReply helperVersion(const log::Logger& logger, const std::optional<InfoDictionary>& info);
 
 // Always alive; logs nothing.
-void ping(PingReply reply);
+PingReply ping();
 
 }  // namespace tamsel

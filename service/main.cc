@@ -9,7 +9,6 @@
 #include "platform/log/daemon_sink.h"
 #include "service/code_signing_requirement.h"
 #include "service/helper_delegate.h"
-#include "service/helper_export.h"
 #include "service/helper_impl.h"
 
 int main() {
@@ -21,7 +20,7 @@ int main() {
   log::setDefaultSink(log::openDaemonSink(kLogStorePath));
 
   auto helper = std::make_shared<const HelperImpl>();
-  HelperDelegate delegate(std::make_shared<const HelperExport>(helper));
+  HelperDelegate delegate(helper);
   ipc::Listener listener(kHelperIdentifier);
   if (!listener.status().ok()) {
     // Without its socket the helper can serve no one: let the service manager see the failure.

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "service/helper_impl.h"
-#include "service/reply.h"
+#include "platform/log/logger.h"
+#include "service/reply_shapes.h"
 
 namespace tamsel {
 
@@ -14,12 +14,11 @@ namespace tamsel {
 inline constexpr std::int64_t kClientFamilyIPv4 = 2;
 inline constexpr std::int64_t kClientFamilyIPv6 = 30;
 
-// call + ": " + the system's text for errno + " (errno " + errno + ")", from errno as it is.
-std::string errnoMessage(std::string_view call);
+// call + ": " + the system's text for err + " (errno " + err + ")".
+std::string errnoMessage(std::string_view call, int err);
 
-// Operation body: replies with a listening descriptor (the helper keeps no copy), or with no
-// descriptor, a message and errno. Every failure path closes what it opened.
-void openListeningSocket(const HelperImpl& helper, std::int64_t family, std::uint16_t port,
-                         SocketReply reply);
+// Operation body: a listening descriptor (the helper keeps no copy once it is sent), or no
+// descriptor, a message and the errno of the failed call. Every failure closes what it opened.
+SocketReply openListeningSocket(const log::Logger& logger, std::int64_t family, std::uint16_t port);
 
 }  // namespace tamsel

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 #include "platform/log/logger.h"
-#include "platform/log/test_sink.h"
+#include "platform/testing/test_sink.h"
 
 namespace tamsel::log {
 namespace {
