@@ -120,12 +120,6 @@ void Listener::Impl::setDelegate(ListenerDelegate* delegate) {
 void Listener::Impl::resume() {
   if (!status_ || resumed_.exchange(true)) return;
   descriptorLimit_ = descriptorBudget();
-  // Every accepted socket inherits it: each message carries its writer's credentials. Pidfds too
-  // once a second writer appears.
-  if (auto st = sock::enablePeerStamps(listenFd_.get(), /*withPidfd=*/false); !st) {
-    status_ = st.error();
-    return;
-  }
   timerFd_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
   if (!timerFd_) {
     status_ = Error::fromErrno(errno, "timerfd_create");
@@ -222,6 +216,10 @@ bool Listener::Impl::roomForConnectionLocked(std::uint32_t uid, UserLoad& load) 
 
 // Every refusal is silent: the socket is closed and nothing is logged.
 void Listener::Impl::admit(UniqueFd socket) {
+  // Credentials on every message from now on; pidfds too once a second writer appears. (Set on
+  // each socket: one accepted after connecting before the listener was set up would not have
+  // inherited it.)
+  if (!sock::enablePeerStamps(socket.get(), /*withPidfd=*/false)) return;
   auto creds = sock::peerCredentials(socket.get());
   if (!creds) return;
   const std::uint32_t uid = creds->uid;

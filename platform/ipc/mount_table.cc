@@ -81,9 +81,10 @@ bool Mounts::deviceIsOurs(std::uint32_t major, std::uint32_t minor) const {
   return found;
 }
 
-MountTable::MountTable()
-    : file_(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)),
-      mounts_(std::make_shared<const Mounts>()) {}
+MountTable::MountTable(const char* path)
+    : file_(::open(path, O_RDONLY | O_CLOEXEC)), mounts_(std::make_shared<const Mounts>()) {
+  if (!file_) file_.reset(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+}
 
 std::shared_ptr<const Mounts> MountTable::current() {
   std::lock_guard lock(mutex_);

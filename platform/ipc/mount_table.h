@@ -1,7 +1,9 @@
-// The mounts of the daemon's own mount namespace, read from /proc/self/mountinfo and read again
-// whenever the kernel reports that the table changed. A file whose mount is not listed here
-// lies in a namespace some user built for itself: nothing about it can be trusted, and looking
-// at it may wait on whoever serves that file system.
+// The mounts of a mount namespace, read from its /proc/PID/mountinfo and read again whenever the
+// kernel reports that the table changed. Two matter: the system's (that of process 1, where the
+// users' sessions run and root mounts file systems), and the daemon's own, which a service
+// manager may have made a copy of the system's (copies carry other mount ids). A file on a mount
+// neither lists lies in a namespace some user built for herself: nothing about it can be
+// trusted, and looking at it may wait on whoever serves that file system.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +37,8 @@ class Mounts {
 
 class MountTable {
  public:
-  MountTable();
+  // The table in path (a /proc/PID/mountinfo); the daemon's own when that cannot be read.
+  explicit MountTable(const char* path);
   // The table as it is now (one poll when nothing changed). Empty when it cannot be read.
   std::shared_ptr<const Mounts> current();
 

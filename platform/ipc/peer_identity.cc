@@ -139,12 +139,11 @@ bool processAlive(int pidfd) {
 
 Result<PeerProcess> PeerIdentifier::examine(std::int32_t pid, UniqueFd procDir) {
   if (!procDir) return refused("process went away");
-  const auto mounts = mounts_.current();
-  auto exe = examineExecutable(procDir.get(), *mounts);
+  auto exe = examineExecutable(procDir.get(), *systemMounts_.current());
   if (!exe) return exe.error();
   auto status = readProcessStatus(procDir.get());
   if (!status) return status.error();
-  if (auto st = checkRunningImage(procDir.get(), *status, *mounts, ownUserNs_); !st) {
+  if (auto st = checkRunningImage(procDir.get(), *status, *ownMounts_.current(), ownUserNs_); !st) {
     return refused(st.error().description);
   }
   PeerProcess out;
@@ -227,8 +226,7 @@ Result<PeerProcess> PeerIdentifier::socketPeer(int fd, const sock::SenderStamp& 
   peer.egid = cred.gid;
   peer.procDir = openProcDir(cred.pid);
   if (!peer.procDir) return refused("process went away");
-  const auto mounts = mounts_.current();
-  auto exe = examineExecutable(peer.procDir.get(), *mounts);
+  auto exe = examineExecutable(peer.procDir.get(), *systemMounts_.current());
   if (!exe) return exe.error();
   peer.exe = *exe;
   // Root's processes can be changed by root alone: their images need no look.
@@ -239,7 +237,9 @@ Result<PeerProcess> PeerIdentifier::socketPeer(int fd, const sock::SenderStamp& 
       UniqueFd memory(::openat(peer.procDir.get(), "mem", O_RDONLY | O_CLOEXEC));
       auto status = readProcessStatus(peer.procDir.get());
       if (!status) return status.error();
-      if (auto st = checkRunningImage(peer.procDir.get(), *status, *mounts, ownUserNs_); !st) {
+      if (auto st =
+              checkRunningImage(peer.procDir.get(), *status, *ownMounts_.current(), ownUserNs_);
+          !st) {
         return refused(st.error().description);
       }
       if (known && memory && status->euid == cred.uid) {

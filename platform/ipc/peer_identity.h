@@ -1,9 +1,9 @@
 // Who is on the other end: a live process, pinned while it is identified, and the executable file
 // it runs, both established from what the kernel stamped, never from what the peer says.
 // Identification never waits on a file system a user serves: the executable is looked at with
-// statx(AT_STATX_DONT_SYNC), and refused unless it lies on one of our own mounts that no user
-// serves, belongs to root, is written by root alone and is small enough to hash; then the running
-// image is checked (running_image.h). Only then may its contents be read.
+// statx(AT_STATX_DONT_SYNC), and refused unless it lies on a mount of the system's (mount_table.h)
+// that no user serves, belongs to root, is written by root alone and is small enough to hash; then
+// the running image is checked (running_image.h). Only then may its contents be read.
 #pragma once
 
 #include <cstdint>
@@ -84,7 +84,8 @@ class PeerIdentifier {
   void rememberChecked(std::uint64_t process, UniqueFd memory, const ExecutableKey& exe,
                        std::uint32_t euid);
 
-  MountTable mounts_;
+  MountTable systemMounts_{"/proc/1/mountinfo"};  // where clients' executables must lie
+  MountTable ownMounts_{"/proc/self/mountinfo"};  // where the daemon finds their libraries
   const UserNamespace ownUserNs_;
   const bool pidfdsNameProcesses_;  // a pidfd's inode number is its process's alone
   std::mutex imagesMutex_;

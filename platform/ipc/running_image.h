@@ -34,7 +34,8 @@ UserNamespace ownUserNamespace();
 //   - may still be inspected by its own user (dumpable);
 //   - runs in another user namespace than ours (there its owner holds every capability over it);
 //   - has executable memory that is anonymous, or maps a file not owned by root, writable by
-//     group or others, deleted, or on a mount that is not ours or is user-served.
+//     group or others, deleted, or on a mount that is not ours or is user-served. ours: the
+//     daemon's own mounts, through which it looks the mapped files up by name.
 // A root process can be changed only by root, and the loader ignores a user's LD_PRELOAD and its
 // kin in a program that gained root by its set-user-id bit: nothing to check.
 Status checkRunningImage(int procDir, const ProcessStatus& status, const Mounts& mounts,
