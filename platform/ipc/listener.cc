@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -35,6 +36,9 @@ constexpr auto kPartialFrameDeadline = std::chrono::seconds(5);
 // needs. Each connection or waiting peer holds two (its socket and its process's /proc directory).
 constexpr std::size_t kDescriptorReserve = 256;
 constexpr std::size_t kDescriptorsPerPeer = 2;
+// Held back for identifying a peer accepted just as the process ran out of them: a pidfd and a
+// /proc directory.
+constexpr std::size_t kSpareDescriptors = 2;
 // At its connection limit, a user's hung-up connections are looked for at most this often.
 constexpr auto kSweepInterval = std::chrono::milliseconds(20);
 // How long accepting pauses when the process runs out of descriptors anyway.
@@ -117,9 +121,19 @@ void Listener::Impl::setDelegate(ListenerDelegate* delegate) {
   delegate_ = delegate;
 }
 
+void Listener::Impl::takeSpareDescriptors() {
+  std::lock_guard lock(spareMutex_);
+  while (spare_.size() < kSpareDescriptors) {
+    UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!fd) return;
+    spare_.push_back(std::move(fd));
+  }
+}
+
 void Listener::Impl::resume() {
   if (!status_ || resumed_.exchange(true)) return;
   descriptorLimit_ = descriptorBudget();
+  takeSpareDescriptors();
   timerFd_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
   if (!timerFd_) {
     status_ = Error::fromErrno(errno, "timerfd_create");
@@ -131,9 +145,23 @@ void Listener::Impl::resume() {
       return;
     }
   }
+  // Credentials on every message: a socket connecting from now on takes the flag from the
+  // listening socket; those already waiting (the service manager may have queued some) get it one
+  // by one.
+  if (auto st = sock::enablePeerStamps(listenFd_.get(), /*withPidfd=*/false); !st) {
+    status_ = st.error();
+    return;
+  }
+  for (UniqueFd early;
+       (early = UniqueFd(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC)));) {
+    if (!sock::enablePeerStamps(early.get(), /*withPidfd=*/false)) continue;
+    auto waiting = std::make_shared<UniqueFd>(std::move(early));
+    pool_.post([this, waiting] { admit(std::move(*waiting)); });
+  }
   if (auto st = admissionPool_.add(timerFd_.get(), kTimerToken); !st) status_ = st;
-  // Any admission thread may accept while others admit.
-  if (auto st = admissionPool_.addShared(listenFd_.get(), kListenToken); !st) status_ = st;
+  // Any request thread may accept while others serve: what it does for a new peer never waits,
+  // and whatever may is left to the admission threads.
+  if (auto st = pool_.addShared(listenFd_.get(), kListenToken); !st) status_ = st;
 }
 
 void Listener::Impl::run() {
@@ -153,11 +181,11 @@ std::size_t Listener::Impl::connectionCount() {
 }
 
 void Listener::Impl::onAdmissionEvent(std::uint64_t token) {
-  if (token == kListenToken) return acceptOne();
   if (token == kTimerToken) return housekeeping();
 }
 
 void Listener::Impl::onRequestEvent(std::uint64_t token) {
+  if (token == kListenToken) return acceptOne();
   std::shared_ptr<ServerConnection> conn;
   {
     std::lock_guard lock(mutex_);
@@ -169,19 +197,29 @@ void Listener::Impl::onRequestEvent(std::uint64_t token) {
 }
 
 void Listener::Impl::acceptOne() {
-  UniqueFd socket(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  // Without the spare descriptors a peer accepted now might not be identified: wait for them.
+  bool spare;
+  {
+    std::lock_guard lock(spareMutex_);
+    spare = spare_.size() == kSpareDescriptors;
+  }
+  UniqueFd socket(spare ? ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC) : -1);
   if (socket) return admit(std::move(socket));
-  if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-    // Out of descriptors: stop taking connections for a moment instead of spinning; they
-    // wait in the backlog meanwhile.
-    admissionPool_.remove(listenFd_.get());
-    {
-      std::lock_guard lock(mutex_);
-      acceptPausedUntil_ = Clock::now() + kAcceptPause;
-    }
-    armHousekeeping();
+  if (!spare || errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+    pauseAccepting();
   }
   // EAGAIN: another thread took it.
+}
+
+// Out of descriptors: stop taking connections for a moment instead of spinning; they wait in the
+// backlog meanwhile.
+void Listener::Impl::pauseAccepting() {
+  pool_.remove(listenFd_.get());
+  {
+    std::lock_guard lock(mutex_);
+    acceptPausedUntil_ = Clock::now() + kAcceptPause;
+  }
+  armHousekeeping();
 }
 
 void Listener::Impl::releaseUserLocked(std::uint32_t uid) {
@@ -216,10 +254,6 @@ bool Listener::Impl::roomForConnectionLocked(std::uint32_t uid, UserLoad& load) 
 
 // Every refusal is silent: the socket is closed and nothing is logged.
 void Listener::Impl::admit(UniqueFd socket) {
-  // Credentials on every message from now on; pidfds too once a second writer appears. (Set on
-  // each socket: one accepted after connecting before the listener was set up would not have
-  // inherited it.)
-  if (!sock::enablePeerStamps(socket.get(), /*withPidfd=*/false)) return;
   auto creds = sock::peerCredentials(socket.get());
   if (!creds) return;
   const std::uint32_t uid = creds->uid;
@@ -237,8 +271,30 @@ void Listener::Impl::admit(UniqueFd socket) {
     }
     ++load.identifying;
   }
-  const bool pidfdCapable = !options_.forcePidfdFallback && sock::kernelStampsPidfds();
-  auto peer = identifier_.socketPeer(socket.get(), *creds, options_.forcePidfdFallback);
+  auto connecting = identifier_.connecting(socket.get(), *creds, options_.forcePidfdFallback);
+  if (!connecting && (connecting.error().code == EMFILE || connecting.error().code == ENFILE)) {
+    // Out of descriptors with a peer in hand: identify it with the spare ones, and take no other
+    // before they are back.
+    {
+      std::lock_guard lock(spareMutex_);
+      spare_.clear();
+      connecting = identifier_.connecting(socket.get(), *creds, options_.forcePidfdFallback);
+    }
+    pauseAccepting();
+  }
+  if (!connecting) return identified(uid, UniqueFd(), connecting.error());
+  if (connecting->imageChecked) {
+    return identified(uid, std::move(socket), identifier_.connected(std::move(*connecting)));
+  }
+  // Its running image is still to be looked at: that is for an admission thread.
+  auto carried = std::make_shared<std::pair<UniqueFd, PeerIdentifier::Connecting>>(
+      std::move(socket), std::move(*connecting));
+  admissionPool_.post([this, uid, carried] {
+    identified(uid, std::move(carried->first), identifier_.connected(std::move(carried->second)));
+  });
+}
+
+void Listener::Impl::identified(std::uint32_t uid, UniqueFd socket, Result<PeerProcess> peer) {
   {
     std::lock_guard lock(mutex_);
     --userLocked(uid).identifying;
@@ -249,7 +305,7 @@ void Listener::Impl::admit(UniqueFd socket) {
   p.uid = uid;
   p.peer = std::move(*peer);
   p.socket = std::move(socket);
-  p.pidfdCapable = pidfdCapable;
+  p.pidfdCapable = !options_.forcePidfdFallback && sock::kernelStampsPidfds();
   decide(std::move(p));
 }
 
@@ -431,7 +487,11 @@ void Listener::Impl::housekeeping() {
   }
   for (auto& p : expired) deliver(std::move(p), false);
   for (auto& conn : overdue) conn->close();
-  if (resumeAccepting) (void)admissionPool_.addShared(listenFd_.get(), kListenToken);
+  if (resumeAccepting) {
+    // Not before the spare descriptors are back; acceptOne pauses again if they are not.
+    takeSpareDescriptors();
+    (void)pool_.addShared(listenFd_.get(), kListenToken);
+  }
   if (again) armHousekeeping();
   (void)admissionPool_.rearm(timerFd_.get(), kTimerToken);
 }

@@ -2,10 +2,11 @@
 // code signature of its executable, offering it to the delegate, and the budgets that keep any
 // one user from costing the daemon more than a bounded share.
 //
-// Two pools of threads: the admission pool accepts, identifies and checks signatures; the request
-// pool serves admitted connections. Whatever a peer can make slow (a stuck look at a process, a
-// cold hash) takes admission threads only, a bounded number per user. The thread that calls run()
-// only waits.
+// Two pools of threads. The request pool serves admitted connections and accepts new ones, doing
+// for a new peer only what never waits (a warm peer is admitted right there). Whatever a peer can
+// make slow (looking at its running image, a cold hash, identifying a newcomer) is left to the
+// admission pool, a bounded number of its threads per user. The thread that calls run() only
+// waits.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/ipc/code_admission.h"
 #include "platform/ipc/peer_identity.h"
@@ -71,7 +73,9 @@ class Listener::Impl {
   void onAdmissionEvent(std::uint64_t token);
   void onRequestEvent(std::uint64_t token);
   void acceptOne();
+  void pauseAccepting();
   void admit(UniqueFd socket);
+  void identified(std::uint32_t uid, UniqueFd socket, Result<PeerProcess> peer);
   void identifyWriter(std::shared_ptr<ServerConnection> conn, WriterToIdentify who);
   // Decides on an identified peer: at once from the cache, or after a signature check.
   void decide(Pending p);
@@ -100,6 +104,11 @@ class Listener::Impl {
   WorkerPool admissionPool_;  // accepting, identifying, signature checks
   ConnectionContext context_;
   std::size_t descriptorLimit_ = 0;  // the most this process may hold, less a reserve
+  // Descriptors held back, given up when a peer already accepted cannot be identified for want of
+  // descriptors, and taken again afterwards.
+  std::mutex spareMutex_;
+  std::vector<UniqueFd> spare_;
+  void takeSpareDescriptors();
 
   std::mutex delegateMutex_;
   ListenerDelegate* delegate_ = nullptr;

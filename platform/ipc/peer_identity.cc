@@ -157,12 +157,12 @@ Result<PeerProcess> PeerIdentifier::examine(std::int32_t pid, UniqueFd procDir) 
 
 namespace {
 
-// Reading address 0, never mapped for a user, fails with EIO while the memory a /proc/PID/mem
-// descriptor was opened on is still its process's; it reads nothing once that memory is gone
-// (the process exec'd or exited).
-bool memoryStillInUse(int memory) {
+// A read of one byte of /proc/PID/pagemap, which must come in whole entries, fails with EINVAL
+// while the memory the descriptor was opened on is still its process's, and reads nothing once
+// that memory is gone (the process exec'd or exited). It takes no lock of the process's.
+bool memoryStillInUse(int pagemap) {
   char byte;
-  return ::pread(memory, &byte, 1, 0) < 0 && errno == EIO;
+  return ::pread(pagemap, &byte, 1, 0) < 0 && errno == EINVAL;
 }
 
 }  // namespace
@@ -204,53 +204,56 @@ void PeerIdentifier::rememberChecked(std::uint64_t process, UniqueFd memory,
   images_.emplace(process, CheckedImage{std::move(memory), exe, euid, mine.begin()});
 }
 
-Result<PeerProcess> PeerIdentifier::socketPeer(int fd, const sock::SenderStamp& cred,
-                                               bool useFallback) {
+Result<PeerIdentifier::Connecting> PeerIdentifier::connecting(int fd, const sock::SenderStamp& cred,
+                                                              bool useFallback) {
   if (cred.pid <= 0) return refused("peer outside our pid namespace");
-  UniqueFd pidfd;
+  Connecting c;
   if (!useFallback) {
     int raw = -1;
     socklen_t rawLen = sizeof(raw);
     if (::getsockopt(fd, SOL_SOCKET, kSoPeerPidfd, &raw, &rawLen) == 0) {
-      pidfd.reset(raw);
+      c.pidfd.reset(raw);
     } else if (errno != ENOPROTOOPT && errno != EINVAL) {
-      // The kernel knows the option but could not pin the peer: it is gone.
-      return refused("no peer pidfd");
+      // The kernel knows the option but could not pin the peer: it is gone, or we are out of
+      // descriptors (the code says which).
+      return Error::fromErrno(errno, "peer identity: no peer pidfd");
     }
   }
-  if (!pidfd) pidfd = pidfdOpen(cred.pid);
-  if (!pidfd) return refused("process went away");
-  PeerProcess peer;
-  peer.pid = cred.pid;
-  peer.euid = cred.uid;
-  peer.egid = cred.gid;
-  peer.procDir = openProcDir(cred.pid);
-  if (!peer.procDir) return refused("process went away");
-  auto exe = examineExecutable(peer.procDir.get(), *systemMounts_.current());
+  if (!c.pidfd) c.pidfd = pidfdOpen(cred.pid);
+  if (!c.pidfd) return Error::fromErrno(errno, "peer identity: no pidfd");
+  c.peer.pid = cred.pid;
+  c.peer.euid = cred.uid;
+  c.peer.egid = cred.gid;
+  c.peer.procDir = openProcDir(cred.pid);
+  if (!c.peer.procDir) return Error::fromErrno(errno, "peer identity: no /proc directory");
+  auto exe = examineExecutable(c.peer.procDir.get(), *systemMounts_.current());
   if (!exe) return exe.error();
-  peer.exe = *exe;
+  c.peer.exe = *exe;
   // Root's processes can be changed by root alone: their images need no look.
-  if (cred.uid != 0) {
-    struct stat self {};
-    const bool known = pidfdsNameProcesses_ && ::fstat(pidfd.get(), &self) == 0;
-    if (!known || !stillChecked(self.st_ino, peer.exe, cred.uid)) {
-      UniqueFd memory(::openat(peer.procDir.get(), "mem", O_RDONLY | O_CLOEXEC));
-      auto status = readProcessStatus(peer.procDir.get());
-      if (!status) return status.error();
-      if (auto st =
-              checkRunningImage(peer.procDir.get(), *status, *ownMounts_.current(), ownUserNs_);
-          !st) {
-        return refused(st.error().description);
-      }
-      if (known && memory && status->euid == cred.uid) {
-        rememberChecked(self.st_ino, std::move(memory), peer.exe, cred.uid);
-      }
+  struct stat self {};
+  c.process = pidfdsNameProcesses_ && ::fstat(c.pidfd.get(), &self) == 0 ? self.st_ino : 0;
+  c.imageChecked = cred.uid == 0 || (c.process != 0 && stillChecked(c.process, *exe, cred.uid));
+  return c;
+}
+
+Result<PeerProcess> PeerIdentifier::connected(Connecting c) {
+  if (!c.imageChecked) {
+    UniqueFd memory(::openat(c.peer.procDir.get(), "pagemap", O_RDONLY | O_CLOEXEC));
+    auto status = readProcessStatus(c.peer.procDir.get());
+    if (!status) return status.error();
+    if (auto st =
+            checkRunningImage(c.peer.procDir.get(), *status, *ownMounts_.current(), ownUserNs_);
+        !st) {
+      return refused(st.error().description);
+    }
+    if (c.process != 0 && memory && status->euid == c.peer.euid) {
+      rememberChecked(c.process, std::move(memory), c.peer.exe, c.peer.euid);
     }
   }
   // Checked after every read through the pid: the process was alive all along, so the number
   // could not have passed to anyone else in between.
-  if (!processAlive(pidfd.get())) return refused("process went away");
-  return peer;
+  if (!processAlive(c.pidfd.get())) return refused("process went away");
+  return std::move(c.peer);
 }
 
 Result<PeerProcess> PeerIdentifier::sender(UniqueFd pidfd) {

@@ -56,10 +56,19 @@ class PeerIdentifier {
  public:
   PeerIdentifier();
 
-  // The process that connected the accepted socket fd, with the credentials it connected with:
-  // pinned by SO_PEERPIDFD, or, when the kernel lacks it or useFallback is set, by pidfd_open of
-  // the stamped pid.
-  Result<PeerProcess> socketPeer(int fd, const sock::SenderStamp& connected, bool useFallback);
+  // The process that connected the accepted socket fd, with the credentials it connected with,
+  // in two steps. The first never waits: the process pinned by SO_PEERPIDFD (or, when the kernel
+  // lacks it or useFallback is set, pidfd_open of the stamped pid), its executable, and whether
+  // its running image is known good already (root's, or checked before). The second checks the
+  // image if it is not, which may take a while.
+  struct Connecting {
+    PeerProcess peer;
+    UniqueFd pidfd;
+    std::uint64_t process = 0;  // the pidfd's inode, where that names the process; else 0
+    bool imageChecked = false;
+  };
+  Result<Connecting> connecting(int fd, const sock::SenderStamp& connected, bool useFallback);
+  Result<PeerProcess> connected(Connecting c);
   // The process behind a pidfd the kernel stamped on received bytes.
   Result<PeerProcess> sender(UniqueFd pidfd);
   // An identified process again (after an exec), through its /proc directory, which still names
@@ -68,9 +77,9 @@ class PeerIdentifier {
 
  private:
   // A connecting process whose running image passed, remembered while its memory is still the
-  // one checked: its /proc/PID/mem, opened before the check, reads nothing once the process has
-  // exec'd or exited. Until then only the process itself (it is not dumpable) or root can have
-  // changed that memory, so its next connections need no second look.
+  // one checked: its /proc/PID/pagemap, opened before the check, reads nothing once the process
+  // has exec'd or exited. Until then only the process itself (it is not dumpable) or root can
+  // have changed that memory, so its next connections need no second look.
   struct CheckedImage {
     UniqueFd memory;
     ExecutableKey exe;
