@@ -37,6 +37,8 @@ start_daemon() {
   : >"$daemon_log"
   local command
   command=$(daemon_command) || exit 125
+  # Tests that stop the daemon start it again with the same command.
+  echo "$command" >/run/tamsel-sandbox/daemon-command
   # shellcheck disable=SC2086 # the command is words without blanks inside them
   $command </dev/null >>"$daemon_log" 2>&1 &
   daemon_pid=$!
@@ -59,6 +61,8 @@ start_daemon() {
 }
 
 stop_daemon() {
+  # The pid file names the daemon running now: a test may have started another one.
+  [ ! -f "$pid_file" ] || daemon_pid=$(cat "$pid_file")
   [ -n "$daemon_pid" ] || return 0
   kill -TERM "$daemon_pid" 2>/dev/null || return 0
   local i
