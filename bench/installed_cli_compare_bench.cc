@@ -98,8 +98,7 @@ bool bareMapped() {
   UniqueFd b(::open(kB.c_str(), O_RDONLY | O_CLOEXEC));
   void* ma = ::mmap(nullptr, kFileBytes, PROT_READ, MAP_PRIVATE, a.get(), 0);
   void* mb = ::mmap(nullptr, kFileBytes, PROT_READ, MAP_PRIVATE, b.get(), 0);
-  const bool same =
-      ma != MAP_FAILED && mb != MAP_FAILED && std::memcmp(ma, mb, kFileBytes) == 0;
+  const bool same = ma != MAP_FAILED && mb != MAP_FAILED && std::memcmp(ma, mb, kFileBytes) == 0;
   if (ma != MAP_FAILED) ::munmap(ma, kFileBytes);
   if (mb != MAP_FAILED) ::munmap(mb, kFileBytes);
   return same;

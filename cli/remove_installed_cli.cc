@@ -16,8 +16,7 @@ StatusReply removeInstalledCLI(const log::Logger& logger) {
   for (std::string_view p : std::array{cliLinkPath, installedCLIPath, stagingCLIPath}) {
     const std::string path(p);
     // A dangling link counts as present: it is found by the link test.
-    const bool present =
-        entryExists(path) || lookUpLink(path).kind == LinkLookup::Kind::kLink;
+    const bool present = entryExists(path) || lookUpLink(path).kind == LinkLookup::Kind::kLink;
     if (!present) continue;
     if (Status s = removeItem(path); !s) {
       return StatusReply::failure("Failed to remove " + path + ": " + s.error().description,

@@ -12,7 +12,9 @@ Error Error::fromErrno(int err, std::string_view what) {
 }
 
 std::string errnoText(int err) {
-  return std::strerror(err);  // NOLINT(concurrency-mt-unsafe): glibc's texts for known errnos are static
+  char buffer[256];
+  // GNU strerror_r: returns the text, in buffer or a static string.
+  return ::strerror_r(err, buffer, sizeof buffer);
 }
 
 }  // namespace tamsel

@@ -34,7 +34,8 @@ std::optional<std::string> mainBundleResourcesDirectory() {
   std::vector<char> buffer(4096);
   ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
   if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) return std::nullopt;
-  return resourcesDirectoryOfExecutable(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+  return resourcesDirectoryOfExecutable(
+      std::string_view(buffer.data(), static_cast<std::size_t>(n)));
 }
 
 }  // namespace tamsel

@@ -188,8 +188,8 @@ Status copyContents(int from, int to, const std::string& fromPath, const std::st
     ssize_t n = readFully(from, buffer.data(), buffer.size());
     if (n < 0) return failure(errno, "could not read", fromPath);
     if (n == 0) return Status::success();
-    if (Status s = writeAll(to, std::string_view(buffer.data(), static_cast<std::size_t>(n)),
-                            toPath);
+    if (Status s =
+            writeAll(to, std::string_view(buffer.data(), static_cast<std::size_t>(n)), toPath);
         !s) {
       return s;
     }

@@ -76,9 +76,7 @@ std::string layout() {
   struct stat st {};
   if (::lstat(kTool.c_str(), &st) == 0) {
     const std::string bytes = readFile(kTool);
-    tool = bytes == readFile(kPayloadA)   ? "A"
-           : bytes == readFile(kPayloadB) ? "B"
-                                          : "other";
+    tool = bytes == readFile(kPayloadA) ? "A" : bytes == readFile(kPayloadB) ? "B" : "other";
     tool += " " + modeOwner(kTool);
   }
   std::string link = "absent";
@@ -93,8 +91,12 @@ std::string layout() {
          " staging=" + (fs::exists(fs::symlink_status(kStaging)) ? "present" : "absent");
 }
 
-StatusReply call(Result<StatusReply> (HelperClient::*operation)()) {
-  Result<HelperClient> helper = HelperClient::connect();
+using StatusCall = Result<StatusReply> (HelperClient::*)();
+constexpr StatusCall kReconcile = &HelperClient::reconcileInstalledCLI;
+constexpr StatusCall kRemove = &HelperClient::removeInstalledCLI;
+
+// The reply; a call that did not complete comes back as a failure with code -1.
+StatusReply call(Result<HelperClient>& helper, StatusCall operation) {
   if (!helper) return StatusReply::failure("connect: " + helper.error().description, -1);
   Result<StatusReply> reply = ((*helper).*operation)();
   if (!reply) return StatusReply::failure("call: " + reply.error().description, -1);
@@ -102,10 +104,12 @@ StatusReply call(Result<StatusReply> (HelperClient::*operation)()) {
 }
 
 StatusReply reconcile() {
-  return call(&HelperClient::reconcileInstalledCLI);
+  Result<HelperClient> helper = HelperClient::connect();
+  return call(helper, kReconcile);
 }
 StatusReply remove() {
-  return call(&HelperClient::removeInstalledCLI);
+  Result<HelperClient> helper = HelperClient::connect();
+  return call(helper, kRemove);
 }
 
 // "level message" of the daemon's entries after mark.
@@ -164,8 +168,9 @@ TEST_F(CLIInstallSystemTest, ACurrentToolIsLeftAsItIsModeIncluded) {
   EXPECT_EQ(reconcile(), StatusReply::success());
   EXPECT_EQ(inodeOf(kTool), before);
   EXPECT_EQ(layout(), "tool=A 700 0:0 link=exact staging=absent");
-  EXPECT_EQ(daemonLines(log_, mark),
-            (std::vector<std::string>{kPayloadLine, "info reconcileInstalledCLI: already current"}));
+  EXPECT_EQ(
+      daemonLines(log_, mark),
+      (std::vector<std::string>{kPayloadLine, "info reconcileInstalledCLI: already current"}));
 }
 
 TEST_F(CLIInstallSystemTest, AChangedToolIsReplacedByRenameOverALeftoverStagingFile) {
@@ -218,8 +223,8 @@ TEST_F(CLIInstallSystemTest, APayloadThatFailsItsCheckIsRefusedBeforeAnythingIsC
   const struct {
     ClientCopy copy;
     const char* status;
-  } cases[] = {{kUnsignedClient, "-67062"}, {kModifiedClient, "-67061"},
-               {kOtherTeamClient, "-67050"}};
+  } cases[] = {
+      {kUnsignedClient, "-67062"}, {kModifiedClient, "-67061"}, {kOtherTeamClient, "-67050"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.copy.what);
     setPayload(c.copy.path());
@@ -308,17 +313,13 @@ TEST_F(CLIInstallSystemTest, OverlappingCallsNeverLeaveAPartialToolOrStagingFile
       const std::string payload = round % 2 == 0 ? kPayloadB : kPayloadA;
       setPayload(payload);
       std::latch start(2);
-      auto run = [&start](Result<StatusReply> (HelperClient::*operation)()) {
+      auto run = [&start](StatusCall operation) {
         Result<HelperClient> helper = HelperClient::connect();
         start.arrive_and_wait();
-        if (!helper) return StatusReply::failure(helper.error().description, -1);
-        Result<StatusReply> reply = ((*helper).*operation)();
-        return reply ? std::move(*reply) : StatusReply::failure(reply.error().description, -1);
+        return call(helper, operation);
       };
-      auto first = std::async(std::launch::async, run, &HelperClient::reconcileInstalledCLI);
-      auto second = std::async(std::launch::async, run,
-                               againstRemove ? &HelperClient::removeInstalledCLI
-                                             : &HelperClient::reconcileInstalledCLI);
+      auto first = std::async(std::launch::async, run, kReconcile);
+      auto second = std::async(std::launch::async, run, againstRemove ? kRemove : kReconcile);
       EXPECT_EQ(first.get(), StatusReply::success());
       EXPECT_EQ(second.get(), StatusReply::success());
       const std::string name = payload == kPayloadA ? "A" : "B";
@@ -340,8 +341,8 @@ TEST_F(CLIInstallSystemTest, ADaemonKilledDuringInstallsLeavesTheOldToolOrTheNew
   setPayload(kPayloadB);
   const Clock::time_point t0 = Clock::now();
   ASSERT_EQ(reconcile(), StatusReply::success());
-  const auto installTime = std::chrono::duration_cast<std::chrono::microseconds>(
-      (Clock::now() - t0) * 3 / 2);
+  const auto installTime =
+      std::chrono::duration_cast<std::chrono::microseconds>((Clock::now() - t0) * 3 / 2);
 
   std::mt19937 random(std::random_device{}());
   for (int round = 0; round < 40; ++round) {
@@ -350,9 +351,8 @@ TEST_F(CLIInstallSystemTest, ADaemonKilledDuringInstallsLeavesTheOldToolOrTheNew
     setPayload(payload);
     Result<HelperClient> helper = HelperClient::connect();
     ASSERT_TRUE(helper.ok()) << helper.error().description;
-    auto pending = std::async(std::launch::async, [&helper] {
-      return helper->reconcileInstalledCLI().ok();
-    });
+    auto pending =
+        std::async(std::launch::async, [&helper] { return helper->reconcileInstalledCLI().ok(); });
     std::this_thread::sleep_for(std::chrono::microseconds(
         std::uniform_int_distribution<std::int64_t>(0, installTime.count())(random)));
     ASSERT_TRUE(stopDaemon(SIGKILL));

@@ -100,8 +100,7 @@ bool startDaemon(std::string_view executable, int timeoutMs) {
   }
   std::ofstream(std::string(kDaemonPidFile)) << pid << "\n";
   if (!waitUntil(timeoutMs, listening)) {
-    std::cerr << "startDaemon: " << executable << " did not listen within " << timeoutMs
-              << " ms\n";
+    std::cerr << "startDaemon: " << executable << " did not listen within " << timeoutMs << " ms\n";
     return false;
   }
   return true;
