@@ -13,7 +13,8 @@ CMAKE_FLAGS ?=
 
 DEBIAN_PACKAGES := build-essential cmake ninja-build pkg-config \
   libssl-dev libsqlite3-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev \
-  clang libclang-rt-14-dev openssl sqlite3 bubblewrap util-linux procps iproute2 systemd
+  clang libclang-rt-14-dev openssl sqlite3 bubblewrap util-linux procps iproute2 systemd \
+  ca-certificates curl
 
 .PHONY: all deps build demo test unit-test system-test test-sanitize fuzz bench format tidy clean
 
@@ -75,10 +76,13 @@ fuzz: deps
 	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$corpus $$seeds </dev/null 2>&1 | tail -4; \
 	done < $(SANITIZE_BUILD)/fuzzers.txt
 
+# Every benchmark; the ratios they print are written into docs/PERFORMANCE.md.
 bench: deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF
 	cmake --build build/bench -j $(JOBS)
-	@for b in $$(cat build/bench/benches.txt); do echo "== $$(basename $$b)"; $$b; done
+	@for b in $$(cat build/bench/benches.txt); do echo "== $$(basename $$b)"; $$b; done \
+	  | tee build/bench/output.txt
+	@tools/bench/report.sh build/bench/output.txt docs/PERFORMANCE.md
 
 format:
 	git ls-files '*.h' '*.cc' | xargs clang-format -i
