@@ -56,18 +56,12 @@ TEST(VerifyCodeIdentity, PassesOnlyAnIntactSignatureOfTheTeamUnderTheAnchor) {
   EXPECT_EQ(verifyCodeIdentity(dir.file("team"), nullptr), failed("team", "-67050"));
 }
 
-TEST(VerifyCodeIdentity, StatusIsASignedDecimalAndThePathIsKeptAsGiven) {
-  const struct {
-    std::string path;
-    codesign::OSStatus status;
-    std::string expected;
-  } cases[] = {
-      {"/x/y", -1, "/x/y failed code-identity verification (OSStatus -1); refusing to install it"},
-      {"/x/../y/", INT_MIN,
-       "/x/../y/ failed code-identity verification (OSStatus -2147483648); refusing to install it"},
-      {"rel", 7, "rel failed code-identity verification (OSStatus 7); refusing to install it"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(codeIdentityFailure(c.path, c.status), c.expected);
+TEST(VerifyCodeIdentity, TheStatusIsASignedDecimalAfterThePathAsGiven) {
+  EXPECT_EQ(codeIdentityFailure("/x/y", -1),
+            "/x/y failed code-identity verification (OSStatus -1); refusing to install it");
+  EXPECT_EQ(codeIdentityFailure("x/../y", INT_MIN),
+            "x/../y failed code-identity verification (OSStatus -2147483648); refusing to install "
+            "it");
 }
 
 }  // namespace

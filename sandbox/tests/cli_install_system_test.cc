@@ -1,27 +1,25 @@
-// Installing and removing the command-line tool against the real daemon: the layout on disk,
-// the log lines, what a test user can run afterwards, payloads the daemon must refuse, calls that
-// overlap, and a daemon killed in the middle of installs. Two team-signed payloads take turns:
-// the tool the image ships (A) and this test binary (B, much larger).
+// Installing and removing the command-line tool against the real daemon: the layout on disk, the
+// log lines, a test user running the tool, refused payloads, overlapping calls and a daemon killed
+// during installs. Two team-signed payloads take turns: the tool the image ships (A) and this
+// test binary (B, twice the size).
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <iterator>
 #include <latch>
 #include <random>
-#include <thread>
 
 #include "cli/cli_paths.h"
 #include "client/helper_client.h"
 #include "platform/identity.h"
 #include "platform/testing/reply_printers.h"
-#include "sandbox/tests/support/daemon_control.h"
+#include "platform/testing/scratch_dir.h"
 #include "sandbox/tests/support/log_store_reader.h"
 #include "sandbox/tests/support/sandbox_env.h"
 
@@ -30,59 +28,58 @@ namespace {
 
 namespace fs = std::filesystem;
 using client::HelperClient;
+using StatusCall = Result<StatusReply> (HelperClient::*)();
+constexpr StatusCall kReconcile = &HelperClient::reconcileInstalledCLI;
+constexpr StatusCall kRemove = &HelperClient::removeInstalledCLI;
 
 const std::string kPayload = "/Applications/Tamsel.app/Contents/Resources/bin/tamsel";
-const std::string kTool(installedCLIPath);
-const std::string kStaging(stagingCLIPath);
-const std::string kLink(cliLinkPath);
+const std::string kTool(installedCLIPath), kStaging(stagingCLIPath), kLink(cliLinkPath);
 const std::string kTamselDir = "/Library/Application Support/Tamsel";
-const std::string kSaved = "/var/tmp/cli-install-test";
-const std::string kPayloadA = kSaved + "/A";
-const std::string kPayloadB = kSaved + "/B";
+const std::string kA = "/var/tmp/payload-A", kB = "/var/tmp/payload-B", kOther = "/var/tmp/other";
+const std::string kPayloadLine = "info reconcileInstalledCLI: payload=" + kPayload;
+const std::string kNothing = "tool=absent link=absent staging=absent";
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+std::string installed(const char* name) {
+  return "tool=" + std::string(name) + " 755 0:0 link=exact staging=absent";
 }
 
-void writeFile(const std::string& path, const std::string& bytes) {
+void write(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// The payload changes by rename, so the daemon never reads a half-written one.
+// By rename, so the daemon never reads a half-written payload.
 void setPayload(const std::string& from) {
   fs::copy_file(from, kPayload + ".new", fs::copy_options::overwrite_existing);
   fs::rename(kPayload + ".new", kPayload);
 }
 
-ino_t inodeOf(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
-// "755 0:0" for mode and owner of path (links followed); "absent".
 std::string modeOwner(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return "absent";
-  char text[64];
+  char text[40];
   std::snprintf(text, sizeof text, "%o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
   return text;
 }
 
-// What stands at the tool's three paths: "tool=<A|B|other|absent> <mode owner> link=<...>
+// Inode and change time of the entry itself: equal exactly when it was left alone.
+std::pair<ino_t, std::int64_t> identity(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  return {st.st_ino, st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec};
+}
+
+// "tool=<A|B|other|absent>[ <mode> <owner>] link=<exact|link to ...|not a link|absent>
 // staging=<present|absent>".
 std::string layout() {
   std::string tool = "absent";
-  struct stat st {};
-  if (::lstat(kTool.c_str(), &st) == 0) {
-    const std::string bytes = readFile(kTool);
-    tool = bytes == readFile(kPayloadA) ? "A" : bytes == readFile(kPayloadB) ? "B" : "other";
+  if (fs::exists(fs::symlink_status(kTool))) {
+    const std::string bytes = ScratchDir::read(kTool);
+    tool = bytes == ScratchDir::read(kA) ? "A" : bytes == ScratchDir::read(kB) ? "B" : "other";
     tool += " " + modeOwner(kTool);
   }
   std::string link = "absent";
-  std::error_code ec;
   if (fs::is_symlink(fs::symlink_status(kLink))) {
-    const std::string text = fs::read_symlink(kLink, ec).string();
+    const std::string text = fs::read_symlink(kLink).string();
     link = text == kTool ? "exact" : "link to " + text;
   } else if (fs::exists(fs::symlink_status(kLink))) {
     link = "not a link";
@@ -91,279 +88,226 @@ std::string layout() {
          " staging=" + (fs::exists(fs::symlink_status(kStaging)) ? "present" : "absent");
 }
 
-using StatusCall = Result<StatusReply> (HelperClient::*)();
-constexpr StatusCall kReconcile = &HelperClient::reconcileInstalledCLI;
-constexpr StatusCall kRemove = &HelperClient::removeInstalledCLI;
-
-// The reply; a call that did not complete comes back as a failure with code -1.
-StatusReply call(Result<HelperClient>& helper, StatusCall operation) {
+// The reply; a call that did not complete is a failure with code -1.
+StatusReply call(StatusCall operation, Result<HelperClient> helper = HelperClient::connect()) {
   if (!helper) return StatusReply::failure("connect: " + helper.error().description, -1);
   Result<StatusReply> reply = ((*helper).*operation)();
-  if (!reply) return StatusReply::failure("call: " + reply.error().description, -1);
-  return std::move(*reply);
+  return reply ? std::move(*reply) : StatusReply::failure(reply.error().description, -1);
 }
 
-StatusReply reconcile() {
-  Result<HelperClient> helper = HelperClient::connect();
-  return call(helper, kReconcile);
+// The sandbox's own way to stop and start the daemon (sandbox/init.sh).
+void sandboxInit(const std::string& option, const std::string& argument) {
+  const ProgramResult r = runProgram({"/.sandbox/init", option, argument});
+  ASSERT_EQ(r.status, 0) << r.describe();
 }
-StatusReply remove() {
-  Result<HelperClient> helper = HelperClient::connect();
-  return call(helper, kRemove);
-}
-
-// "level message" of the daemon's entries after mark.
-std::vector<std::string> daemonLines(const LogStoreReader& log, std::int64_t mark) {
-  std::vector<std::string> lines;
-  for (const StoredEntry& e : log.entriesAfter(mark)) {
-    if (e.subsystem == kHelperIdentifier) {
-      lines.push_back((e.level == 4 ? "error " : "info ") + e.message);
-    }
-  }
-  return lines;
-}
-
-const std::string kPayloadLine = "info reconcileInstalledCLI: payload=" + kPayload;
-const std::string kInstalled = "tool=A 755 0:0 link=exact staging=absent";
-const std::string kNothing = "tool=absent link=absent staging=absent";
 
 class CLIInstallSystemTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    fs::create_directories(kSaved);
-    if (!fs::exists(kPayloadA)) fs::copy_file(kPayload, kPayloadA);
-    if (!fs::exists(kPayloadB)) fs::copy_file(std::string(kSignedSelf), kPayloadB);
+    if (!fs::exists(kA)) fs::copy_file(kPayload, kA);
+    if (!fs::exists(kB)) fs::copy_file(std::string(kSignedSelf), kB);
+    write(kOther, "keep");
   }
   void SetUp() override { reset(); }
   void TearDown() override { reset(); }
-
   static void reset() {
     fs::remove(kLink);
     fs::remove_all(kTamselDir);
     fs::create_directories("/usr/local/bin");
-    setPayload(kPayloadA);
+    setPayload(kA);
+  }
+
+  // The daemon's entries since mark, as "<info|error> <message>".
+  std::vector<std::string> lines(std::int64_t mark) const {
+    std::vector<std::string> out;
+    for (const StoredEntry& e : log_.entriesAfter(mark)) {
+      if (e.subsystem == kHelperIdentifier)
+        out.push_back((e.level == 4 ? "error " : "info ") + e.message);
+    }
+    return out;
   }
 
   LogStoreReader log_{std::string(kLogStorePath)};
 };
 
-TEST_F(CLIInstallSystemTest, AFreshInstallGivesUsersAWorkingTamselCommand) {
+TEST_F(CLIInstallSystemTest, AFreshInstallServesUsersAndASecondCallChangesNothing) {
   const std::int64_t mark = log_.mark();
-  EXPECT_EQ(reconcile(), StatusReply::success());
-  EXPECT_EQ(layout(), kInstalled);
+  EXPECT_EQ(call(kReconcile), StatusReply::success());
+  EXPECT_EQ(layout(), installed("A"));
   EXPECT_EQ(modeOwner(kTamselDir), "755 0:0");
   EXPECT_EQ(modeOwner(kTamselDir + "/bin"), "755 0:0");
-  EXPECT_EQ(daemonLines(log_, mark), std::vector<std::string>{kPayloadLine});
-
   const ProgramResult ping = runProgram({kLink, "ping"}, kAlice);
-  EXPECT_EQ(ping.status, 0) << ping.describe();
-  EXPECT_EQ(ping.out, "YES\n");
-}
+  EXPECT_EQ(ping.out, "YES\n") << ping.describe();
 
-TEST_F(CLIInstallSystemTest, ACurrentToolIsLeftAsItIsModeIncluded) {
-  ASSERT_EQ(reconcile(), StatusReply::success());
+  // Equal bytes are current, whatever the mode: no copy, no rename.
   ASSERT_EQ(::chmod(kTool.c_str(), 0700), 0);
-  const ino_t before = inodeOf(kTool);
-  const std::int64_t mark = log_.mark();
-  EXPECT_EQ(reconcile(), StatusReply::success());
-  EXPECT_EQ(inodeOf(kTool), before);
+  const auto before = identity(kTool);
+  EXPECT_EQ(call(kReconcile), StatusReply::success());
+  EXPECT_EQ(identity(kTool), before);
   EXPECT_EQ(layout(), "tool=A 700 0:0 link=exact staging=absent");
-  EXPECT_EQ(
-      daemonLines(log_, mark),
-      (std::vector<std::string>{kPayloadLine, "info reconcileInstalledCLI: already current"}));
+  EXPECT_EQ(lines(mark), (std::vector<std::string>{kPayloadLine, kPayloadLine,
+                                                   "info reconcileInstalledCLI: already current"}));
 }
 
 TEST_F(CLIInstallSystemTest, AChangedToolIsReplacedByRenameOverALeftoverStagingFile) {
-  ASSERT_EQ(reconcile(), StatusReply::success());
+  ASSERT_EQ(call(kReconcile), StatusReply::success());
   std::ifstream oldTool(kTool, std::ios::binary);  // a reader of the old file keeps all of it
-  writeFile(kStaging, "left by an interrupted call");
+  write(kStaging, "left by an interrupted call");
+  setPayload(kB);
+  EXPECT_EQ(call(kReconcile), StatusReply::success());
+  EXPECT_EQ(layout(), installed("B"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(oldTool), {}), ScratchDir::read(kA));
 
-  setPayload(kPayloadB);
-  EXPECT_EQ(reconcile(), StatusReply::success());
-  EXPECT_EQ(layout(), "tool=B 755 0:0 link=exact staging=absent");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(oldTool), {}), readFile(kPayloadA));
-
-  // Same size, one byte different.
-  std::string altered = readFile(kPayloadB);
-  altered[altered.size() / 2] ^= 1;
-  writeFile(kTool, altered);
-  EXPECT_EQ(reconcile(), StatusReply::success());
-  EXPECT_EQ(layout(), "tool=B 755 0:0 link=exact staging=absent");
+  std::string sameSize = ScratchDir::read(kB);
+  sameSize[sameSize.size() / 2] ^= 1;
+  write(kTool, sameSize);
+  EXPECT_EQ(call(kReconcile), StatusReply::success());
+  EXPECT_EQ(layout(), installed("B"));
 }
 
 TEST_F(CLIInstallSystemTest, WhateverStandsAtTheCommandPathBecomesTheExactLink) {
-  ASSERT_EQ(reconcile(), StatusReply::success());
-  writeFile(kSaved + "/target", "keep");
-  const struct {
-    const char* what;
-    std::function<void()> prepare;
-  } cases[] = {
-      {"a link elsewhere", [] { fs::create_symlink(kSaved + "/target", kLink); }},
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"a link elsewhere", [] { fs::create_symlink(kOther, kLink); }},
       {"a dangling link", [] { fs::create_symlink("/nonexistent/tamsel", kLink); }},
-      {"a relative link to the tool",
-       [] { fs::create_symlink("../../../Library/Application Support/Tamsel/bin/tamsel", kLink); }},
-      {"a regular file", [] { writeFile(kLink, "#!/bin/sh\n"); }},
+      {"a relative link", [] { fs::create_symlink("../../../" + kTool.substr(1), kLink); }},
+      {"a regular file", [] { write(kLink, "#!/bin/sh\n"); }},
       {"no /usr/local/bin", [] { fs::remove("/usr/local/bin"); }},
+      {"the exact link", [] { fs::create_symlink(kTool, kLink); }},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, prepare] : cases) {
+    SCOPED_TRACE(what);
     fs::remove(kLink);
-    c.prepare();
-    EXPECT_EQ(reconcile(), StatusReply::success());
-    EXPECT_EQ(layout(), kInstalled);
+    prepare();
+    const auto before = identity(kLink);
+    EXPECT_EQ(call(kReconcile), StatusReply::success());
+    EXPECT_EQ(layout(), installed("A"));
+    EXPECT_EQ(identity(kLink) == before, std::string(what) == "the exact link");
   }
-  EXPECT_EQ(readFile(kSaved + "/target"), "keep");
-  // The exact link itself is not touched.
-  const ino_t link = inodeOf(kLink);
-  EXPECT_EQ(reconcile(), StatusReply::success());
-  EXPECT_EQ(inodeOf(kLink), link);
+  EXPECT_EQ(ScratchDir::read(kOther), "keep");
 }
 
 TEST_F(CLIInstallSystemTest, APayloadThatFailsItsCheckIsRefusedBeforeAnythingIsCreated) {
-  const struct {
-    ClientCopy copy;
-    const char* status;
-  } cases[] = {
-      {kUnsignedClient, "-67062"}, {kModifiedClient, "-67061"}, {kOtherTeamClient, "-67050"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.copy.what);
-    setPayload(c.copy.path());
+  for (const auto& [copy, status] :
+       {std::pair{kUnsignedClient, "-67062"}, std::pair{kModifiedClient, "-67061"}}) {
+    setPayload(copy.path());
     const std::string message = kPayload + " failed code-identity verification (OSStatus " +
-                                c.status + "); refusing to install it";
+                                status + "); refusing to install it";
     const std::int64_t mark = log_.mark();
-    EXPECT_EQ(reconcile(), StatusReply::failure(message, 0));
+    EXPECT_EQ(call(kReconcile), StatusReply::failure(message, 0));
+    EXPECT_EQ(lines(mark),
+              (std::vector<std::string>{kPayloadLine, "error reconcileInstalledCLI: " + message}));
     EXPECT_FALSE(fs::exists(kTamselDir));
     EXPECT_EQ(layout(), kNothing);
-    EXPECT_EQ(daemonLines(log_, mark),
-              (std::vector<std::string>{kPayloadLine, "error reconcileInstalledCLI: " + message}));
   }
 }
 
 TEST_F(CLIInstallSystemTest, ADaemonStartedOutsideTheAppBundleFindsNoPayload) {
-  const std::string elsewhere = "/Users/alice/Downloads/Tamsel.app/Contents";
-  fs::create_directories(elsewhere + "/MacOS");
-  fs::create_directories(elsewhere + "/Resources/bin");
-  fs::copy_file(std::string(kDaemonExecutable), elsewhere + "/MacOS/TamselHelper");
-  fs::copy_file(kPayloadA, elsewhere + "/Resources/bin/tamsel");
+  const std::string bundle = "/Users/alice/Downloads/Tamsel.app/Contents";
+  fs::create_directories(bundle + "/MacOS");
+  fs::create_directories(bundle + "/Resources/bin");
+  fs::copy_file("/Applications/Tamsel.app/Contents/MacOS/TamselHelper",
+                bundle + "/MacOS/TamselHelper");
+  fs::copy_file(kA, bundle + "/Resources/bin/tamsel");
 
-  ASSERT_TRUE(stopDaemon(SIGTERM));
-  ASSERT_TRUE(startDaemon(elsewhere + "/MacOS/TamselHelper"));
+  sandboxInit("--stop-daemon", "TERM");
+  sandboxInit("--start-daemon", bundle + "/MacOS/TamselHelper");
   const std::int64_t mark = log_.mark();
-  const StatusReply reply = reconcile();
-  const std::vector<std::string> lines = daemonLines(log_, mark);
-  ASSERT_TRUE(stopDaemon(SIGTERM));
-  ASSERT_TRUE(startDaemon());
+  const StatusReply reply = call(kReconcile);
+  const std::vector<std::string> logged = lines(mark);
+  sandboxInit("--stop-daemon", "TERM");
+  sandboxInit("--start-daemon", "/Applications/Tamsel.app/Contents/MacOS/TamselHelper");
   fs::remove_all("/Users/alice/Downloads");
 
   EXPECT_EQ(reply,
             StatusReply::failure("Could not locate the bundled tamsel CLI in the app bundle", 0));
-  EXPECT_TRUE(lines.empty()) << lines.front();
+  EXPECT_EQ(logged, std::vector<std::string>{});
   EXPECT_FALSE(fs::exists(kTamselDir));
-  EXPECT_EQ(layout(), kNothing);
 }
 
-TEST_F(CLIInstallSystemTest, RemovalTakesWhatIsThereAndKeepsWhatIsNotItsOwn) {
-  writeFile(kSaved + "/target", "keep");
-  const struct {
-    const char* what;
-    std::function<void()> prepare;
-    bool directoriesStay;
-  } cases[] = {
+TEST_F(CLIInstallSystemTest, RemovalTakesWhatIsThereTwiceInARowAndKeepsWhatIsNotItsOwn) {
+  const std::tuple<const char*, std::function<void()>, bool> cases[] = {
       {"nothing installed", [] {}, false},
-      {"an installation with a leftover staging file",
+      {"an installation and a staging file",
        [] {
-         ASSERT_EQ(reconcile(), StatusReply::success());
-         writeFile(kStaging, "left");
+         ASSERT_EQ(call(kReconcile), StatusReply::success());
+         write(kStaging, "left");
        },
        false},
       {"a dangling link", [] { fs::create_symlink("/nonexistent/tamsel", kLink); }, false},
-      {"a link elsewhere", [] { fs::create_symlink(kSaved + "/target", kLink); }, false},
+      {"a link elsewhere", [] { fs::create_symlink(kOther, kLink); }, false},
       {"a foreign file beside the tool",
        [] {
-         ASSERT_EQ(reconcile(), StatusReply::success());
-         writeFile(kTamselDir + "/bin/notes", "mine");
+         ASSERT_EQ(call(kReconcile), StatusReply::success());
+         write(kTamselDir + "/bin/notes", "mine");
        },
        true},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, prepare, directoriesStay] : cases) {
+    SCOPED_TRACE(what);
     reset();
-    c.prepare();
-    for (int time = 0; time < 2; ++time) {
-      const std::int64_t mark = log_.mark();
-      EXPECT_EQ(remove(), StatusReply::success());
-      EXPECT_EQ(daemonLines(log_, mark), std::vector<std::string>{"info removeInstalledCLI"});
-    }
+    prepare();
+    const std::int64_t mark = log_.mark();
+    EXPECT_EQ(call(kRemove), StatusReply::success());
+    EXPECT_EQ(call(kRemove), StatusReply::success());
+    EXPECT_EQ(lines(mark), std::vector<std::string>(2, "info removeInstalledCLI"));
     EXPECT_EQ(layout(), kNothing);
-    EXPECT_EQ(fs::exists(kTamselDir + "/bin"), c.directoriesStay);
-    EXPECT_EQ(fs::exists(kTamselDir), c.directoriesStay);
-    EXPECT_TRUE(fs::is_directory("/usr/local/bin"));
+    EXPECT_EQ(fs::exists(kTamselDir + "/bin"), directoriesStay);
+    EXPECT_EQ(fs::exists(kTamselDir), directoriesStay);
   }
-  EXPECT_EQ(readFile(kSaved + "/target"), "keep");
-  EXPECT_EQ(readFile(kTamselDir + "/bin/notes"), "mine");
+  EXPECT_EQ(ScratchDir::read(kTamselDir + "/bin/notes"), "mine");
+  EXPECT_EQ(ScratchDir::read(kOther), "keep");
+  EXPECT_TRUE(fs::is_directory("/usr/local/bin"));
 }
 
-// Two calls on two connections, released together, fifty times for each pairing; the payload
-// changes every round so that every reconcile installs.
-TEST_F(CLIInstallSystemTest, OverlappingCallsNeverLeaveAPartialToolOrStagingFile) {
-  for (bool againstRemove : {false, true}) {
+// Two calls on two connections released together, fifty rounds of each pairing; the payload
+// changes every round so that each reconcile installs.
+TEST_F(CLIInstallSystemTest, OverlappingCallsNeverLeaveAPartialToolOrAStagingFile) {
+  for (StatusCall second : {kReconcile, kRemove}) {
     for (int round = 0; round < 50; ++round) {
-      SCOPED_TRACE(std::string(againstRemove ? "remove" : "reconcile") + " round " +
-                   std::to_string(round));
-      const std::string payload = round % 2 == 0 ? kPayloadB : kPayloadA;
-      setPayload(payload);
+      SCOPED_TRACE(round);
+      const char* name = round % 2 == 0 ? "B" : "A";
+      setPayload(round % 2 == 0 ? kB : kA);
       std::latch start(2);
       auto run = [&start](StatusCall operation) {
         Result<HelperClient> helper = HelperClient::connect();
         start.arrive_and_wait();
-        return call(helper, operation);
+        return call(operation, std::move(helper));
       };
       auto first = std::async(std::launch::async, run, kReconcile);
-      auto second = std::async(std::launch::async, run, againstRemove ? kRemove : kReconcile);
+      EXPECT_EQ(run(second), StatusReply::success());
       EXPECT_EQ(first.get(), StatusReply::success());
-      EXPECT_EQ(second.get(), StatusReply::success());
-      const std::string name = payload == kPayloadA ? "A" : "B";
-      const std::string installed = "tool=" + name + " 755 0:0 link=exact staging=absent";
       const std::string now = layout();
-      if (againstRemove) {
-        EXPECT_TRUE(now == installed || now == kNothing) << now;
-      } else {
-        EXPECT_EQ(now, installed);
-      }
+      EXPECT_TRUE(now == installed(name) || (second == kRemove && now == kNothing)) << now;
     }
   }
 }
 
-// The daemon dies by SIGKILL at a random moment of an install; the tool is then the old or the
-// new payload whole, and the next call (of a new daemon) completes the install.
+// SIGKILL at a random moment of each of thirty installs: the tool is then the old payload or
+// the new one whole, and the next call, to a new daemon, completes the install.
 TEST_F(CLIInstallSystemTest, ADaemonKilledDuringInstallsLeavesTheOldToolOrTheNew) {
-  using Clock = std::chrono::steady_clock;
-  setPayload(kPayloadB);
-  const Clock::time_point t0 = Clock::now();
-  ASSERT_EQ(reconcile(), StatusReply::success());
+  setPayload(kB);
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(call(kReconcile), StatusReply::success());
   const auto installTime =
-      std::chrono::duration_cast<std::chrono::microseconds>((Clock::now() - t0) * 3 / 2);
-
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
   std::mt19937 random(std::random_device{}());
-  for (int round = 0; round < 40; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    const std::string payload = round % 2 == 0 ? kPayloadA : kPayloadB;
-    setPayload(payload);
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE(round);
+    const char* name = round % 2 == 0 ? "A" : "B";
+    setPayload(round % 2 == 0 ? kA : kB);
     Result<HelperClient> helper = HelperClient::connect();
     ASSERT_TRUE(helper.ok()) << helper.error().description;
     auto pending =
-        std::async(std::launch::async, [&helper] { return helper->reconcileInstalledCLI().ok(); });
+        std::async(std::launch::async, [&helper] { (void)call(kReconcile, std::move(helper)); });
     std::this_thread::sleep_for(std::chrono::microseconds(
-        std::uniform_int_distribution<std::int64_t>(0, installTime.count())(random)));
-    ASSERT_TRUE(stopDaemon(SIGKILL));
+        std::uniform_int_distribution<std::int64_t>(0, installTime.count() * 3 / 2)(random)));
+    sandboxInit("--stop-daemon", "KILL");
     pending.get();
-
     const std::string now = layout();
     EXPECT_TRUE(now.starts_with("tool=A 755 0:0 ") || now.starts_with("tool=B 755 0:0 ")) << now;
-    ASSERT_TRUE(startDaemon());
-    EXPECT_EQ(reconcile(), StatusReply::success());
-    EXPECT_EQ(layout(), "tool=" + std::string(payload == kPayloadA ? "A" : "B") +
-                            " 755 0:0 link=exact staging=absent");
+    sandboxInit("--start-daemon", "/Applications/Tamsel.app/Contents/MacOS/TamselHelper");
+    EXPECT_EQ(call(kReconcile), StatusReply::success());
+    EXPECT_EQ(layout(), installed(name));
   }
 }
 
