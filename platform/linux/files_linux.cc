@@ -197,7 +197,7 @@ Status copyContents(int from, int to, const std::string& fromPath, const std::st
 }
 
 // Chunks of whole-file comparisons: the fastest of 64 KiB to 4 MiB measured by
-// bench/installed_cli_compare_bench (both chunks stay in the CPU's cache while compared).
+// bench/installed_cli_compare_bench.
 constexpr std::size_t kComparisonChunk = std::size_t{256} << 10;
 
 }  // namespace
