@@ -57,7 +57,7 @@ std::string modeOwner(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return "absent";
   char text[40];
-  std::snprintf(text, sizeof text, "%o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
+  (void)std::snprintf(text, sizeof text, "%o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
   return text;
 }
 
