@@ -1,5 +1,7 @@
 #include "service/helper_impl.h"
 
+#include "cli/reconcile_installed_cli.h"
+#include "cli/remove_installed_cli.h"
 #include "datadir/data_dir_ownership.h"
 #include "logs/fetch_helper_logs_since_iso.h"
 #include "platform/identity.h"
@@ -44,6 +46,14 @@ StatusReply HelperImpl::installResolverWithTld(const OptionalString& tld,
 
 StatusReply HelperImpl::removeResolverWithTld(const OptionalString& tld) const {
   return removeResolver(logger_, bridge(tld));
+}
+
+StatusReply HelperImpl::reconcileInstalledCLIWithReply() const {
+  return reconcileInstalledCLI(logger_);
+}
+
+StatusReply HelperImpl::removeInstalledCLIWithReply() const {
+  return removeInstalledCLI(logger_);
 }
 
 SocketReply HelperImpl::openListeningSocketWithFamily(std::int64_t family,

@@ -28,6 +28,8 @@ class HelperProtocol {
                                              const OptionalString& listenAddress,
                                              std::int64_t port) const = 0;
   virtual StatusReply removeResolverWithTld(const OptionalString& tld) const = 0;
+  virtual StatusReply reconcileInstalledCLIWithReply() const = 0;
+  virtual StatusReply removeInstalledCLIWithReply() const = 0;
   virtual SocketReply openListeningSocketWithFamily(std::int64_t family,
                                                     std::uint16_t port) const = 0;
   virtual VersionReply helperVersionWithReply() const = 0;
@@ -136,7 +138,9 @@ inline constexpr std::array<ProtocolOperation, 11> kHelperProtocol = {{
      {},
      0,
      ReplyShape::kStatus,
-     nullptr},
+     [](const HelperProtocol& h, const Arguments&) {
+       return replyValues(h.reconcileInstalledCLIWithReply());
+     }},
     {Operation::kRemoveInstalledCLI,
      "removeInstalledCLIWithReply:",
      "remove-cli",
@@ -144,7 +148,9 @@ inline constexpr std::array<ProtocolOperation, 11> kHelperProtocol = {{
      {},
      0,
      ReplyShape::kStatus,
-     nullptr},
+     [](const HelperProtocol& h, const Arguments&) {
+       return replyValues(h.removeInstalledCLIWithReply());
+     }},
     {Operation::kOpenListeningSocket,
      "openListeningSocketWithFamily:port:reply:",
      "open-socket",
