@@ -45,8 +45,8 @@ StatusReply reconcileSystemCACertificate(const log::Logger& logger, const Connec
     const SecurityOutcome added =
         runSecurity(*home, {"add-certificates", "-k", std::string(kSystemKeychain), *path});
     if (added.message) {
-      return StatusReply::failure(
-          "Failed to add root CA to the System keychain: " + *added.message, added.code);
+      return StatusReply::failure("Failed to add root CA to the System keychain: " + *added.message,
+                                  added.code);
     }
   }
   return StatusReply::success();

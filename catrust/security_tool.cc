@@ -25,8 +25,8 @@ SecurityOutcome outcomeOf(const std::vector<std::string>& arguments,
 }  // namespace
 
 std::optional<std::string> systemKeychainCertsPEM(const log::Logger& logger) {
-  const HelperSubprocess::RunResult run = HelperSubprocess::run(
-      kTool, {"find-certificate", "-a", "-p", std::string(kSystemKeychain)});
+  const HelperSubprocess::RunResult run =
+      HelperSubprocess::run(kTool, {"find-certificate", "-a", "-p", std::string(kSystemKeychain)});
   if (!run) {
     logger.error("systemKeychainCertsPEM: failed to run /usr/bin/security: %{public}s",
                  run.error().description);

@@ -37,8 +37,8 @@ void serve(SSL* ssl) {
     request.append(buffer, static_cast<std::size_t>(n));
   }
   const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
-                               std::to_string(sizeof kPage - 1) +
-                               "\r\nConnection: close\r\n\r\n" + kPage;
+                               std::to_string(sizeof kPage - 1) + "\r\nConnection: close\r\n\r\n" +
+                               kPage;
   if (SSL_write(ssl, response.data(), static_cast<int>(response.size())) > 0) SSL_shutdown(ssl);
 }
 
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()),
-                                                             SSL_CTX_free);
+                                                            SSL_CTX_free);
   if (!context || SSL_CTX_use_certificate_chain_file(context.get(), argv[2]) != 1 ||
       SSL_CTX_use_PrivateKey_file(context.get(), argv[3], SSL_FILETYPE_PEM) != 1) {
     std::fputs("tamsel-app-https: cannot load the certificate and key:\n", stderr);
@@ -70,8 +70,7 @@ int main(int argc, char** argv) {
     auto reply = helper->openListeningSocket(kIPv4, static_cast<std::uint16_t>(port));
     if (!reply || !reply->handle.valid()) {
       std::fprintf(stderr, "tamsel-app-https: no socket on port %ld: %s\n", port,
-                   reply ? reply->message.value_or("").c_str()
-                         : reply.error().description.c_str());
+                   reply ? reply->message.value_or("").c_str() : reply.error().description.c_str());
       return 1;
     }
     listening = std::move(reply->handle);

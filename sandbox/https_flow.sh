@@ -41,7 +41,7 @@ step() {
     as-user "$user" -- "$@" >"$work/out" 2>&1
   fi
   local got=$?
-  sed 's/^/  /' "$work/out"
+  awk 'NF == 0 { exit } { print "  " $0 }' "$work/out"  # up to curl's advice
   printf '  %s(exit %d)%s\n' "$dim" "$got" "$plain"
   if [ "$got" != "$want" ]; then
     echo "  UNEXPECTED: the exit status should be $want"
