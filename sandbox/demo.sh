@@ -69,5 +69,4 @@ sed 's/^/  /' "$daemon_log"
 echo
 echo "Only the admitted client's helperVersion request appears: the refused ones never ran."
 
-section "Local HTTPS sites end to end: https://myapp.test/ as alice"
 "$libexec/https_flow.sh"
