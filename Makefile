@@ -1,7 +1,8 @@
 # TamselHelper: the two commands of the README, and the rest of the developer loop.
 #   make demo   install what is missing, build, run the helper end to end in the sandbox
 #   make test   install what is missing, build, run every test (unit and sandbox system tests)
-# Also: make build, make test-sanitize, make fuzz, make bench, make format, make tidy, make clean.
+# Also: make build, make package, make test-sanitize, make fuzz, make bench, make format, make tidy,
+# make clean.
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -14,9 +15,9 @@ CMAKE_FLAGS ?=
 DEBIAN_PACKAGES := build-essential cmake ninja-build pkg-config \
   libssl-dev libsqlite3-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev openssl sqlite3 bubblewrap util-linux procps iproute2 systemd \
-  ca-certificates curl
+  ca-certificates curl systemd-container mmdebstrap lintian man-db
 
-.PHONY: all deps build demo test unit-test system-test test-sanitize fuzz bench format tidy clean
+.PHONY: all deps build package demo test unit-test system-test test-sanitize fuzz bench format tidy clean
 
 all: build
 
@@ -40,6 +41,10 @@ $(BUILD)/build.ninja: CMakeLists.txt
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The Debian package, build/main/tamsel-helper_VERSION.deb (docs/PACKAGING.md).
+package: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target deb
 
 demo: build
 	sandbox/run --build $(BUILD) -- /usr/local/libexec/tamsel/demo.sh
