@@ -1,5 +1,6 @@
 #include "service/helper_impl.h"
 
+#include "catrust/root_ca_operations.h"
 #include "cli/reconcile_installed_cli.h"
 #include "cli/remove_installed_cli.h"
 #include "datadir/data_dir_ownership.h"
@@ -46,6 +47,16 @@ StatusReply HelperImpl::installResolverWithTld(const OptionalString& tld,
 
 StatusReply HelperImpl::removeResolverWithTld(const OptionalString& tld) const {
   return removeResolver(logger_, bridge(tld));
+}
+
+StatusReply HelperImpl::removeTrustedCACertificateWithCertPath(
+    const OptionalString& certPath) const {
+  return removeTrustedCACertificate(logger_, ipc::currentConnectionPeer(), bridge(certPath));
+}
+
+StatusReply HelperImpl::reconcileSystemCACertificateWithCertPath(
+    const OptionalString& certPath) const {
+  return reconcileSystemCACertificate(logger_, ipc::currentConnectionPeer(), bridge(certPath));
 }
 
 StatusReply HelperImpl::reconcileInstalledCLIWithReply() const {

@@ -28,6 +28,9 @@ class HelperImpl final : public HelperProtocol, public ipc::RequestHandler {
   StatusReply installResolverWithTld(const OptionalString& tld, const OptionalString& listenAddress,
                                      std::int64_t port) const override;
   StatusReply removeResolverWithTld(const OptionalString& tld) const override;
+  StatusReply removeTrustedCACertificateWithCertPath(const OptionalString& certPath) const override;
+  StatusReply reconcileSystemCACertificateWithCertPath(
+      const OptionalString& certPath) const override;
   StatusReply reconcileInstalledCLIWithReply() const override;
   StatusReply removeInstalledCLIWithReply() const override;
   SocketReply openListeningSocketWithFamily(std::int64_t family, std::uint16_t port) const override;

@@ -28,6 +28,10 @@ class HelperProtocol {
                                              const OptionalString& listenAddress,
                                              std::int64_t port) const = 0;
   virtual StatusReply removeResolverWithTld(const OptionalString& tld) const = 0;
+  virtual StatusReply removeTrustedCACertificateWithCertPath(
+      const OptionalString& certPath) const = 0;
+  virtual StatusReply reconcileSystemCACertificateWithCertPath(
+      const OptionalString& certPath) const = 0;
   virtual StatusReply reconcileInstalledCLIWithReply() const = 0;
   virtual StatusReply removeInstalledCLIWithReply() const = 0;
   virtual SocketReply openListeningSocketWithFamily(std::int64_t family,
@@ -122,7 +126,9 @@ inline constexpr std::array<ProtocolOperation, 11> kHelperProtocol = {{
      {{{"certPath", ValueKind::kString}}},
      1,
      ReplyShape::kStatus,
-     nullptr},
+     [](const HelperProtocol& h, const Arguments& a) {
+       return replyValues(h.removeTrustedCACertificateWithCertPath(stringArg(a, 0)));
+     }},
     {Operation::kReconcileSystemCACertificate,
      "reconcileSystemCACertificateWithCertPath:reply:",
      "reconcile-ca",
@@ -130,7 +136,9 @@ inline constexpr std::array<ProtocolOperation, 11> kHelperProtocol = {{
      {{{"certPath", ValueKind::kString}}},
      1,
      ReplyShape::kStatus,
-     nullptr},
+     [](const HelperProtocol& h, const Arguments& a) {
+       return replyValues(h.reconcileSystemCACertificateWithCertPath(stringArg(a, 0)));
+     }},
     {Operation::kReconcileInstalledCLI,
      "reconcileInstalledCLIWithReply:",
      "reconcile-cli",
