@@ -33,9 +33,6 @@ void HelperImpl::handle(ipc::Request request, ipc::Responder responder) const {
   if (!argumentsMatch(*op, request.args)) {
     return std::move(responder).protocolError("arguments do not match " + request.selector);
   }
-  if (op->invoke == nullptr) {
-    return std::move(responder).protocolError("operation not available: " + request.selector);
-  }
   std::move(responder).reply(op->invoke(*this, request.args));
 }
 

@@ -21,8 +21,8 @@ class HelperImpl final : public HelperProtocol, public ipc::RequestHandler {
 
   const log::Logger& logger() const { return logger_; }
 
-  // Unknown selectors, wrong argument kinds and operations without a body in this build end the
-  // connection with a protocol error; nothing reaches a body.
+  // Unknown selectors and wrong argument kinds end the connection with a protocol error; nothing
+  // reaches a body.
   void handle(ipc::Request request, ipc::Responder responder) const override;
 
   StatusReply installResolverWithTld(const OptionalString& tld, const OptionalString& listenAddress,

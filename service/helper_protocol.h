@@ -89,7 +89,7 @@ struct ProtocolOperation {
   std::array<ProtocolArgument, 3> argStorage;
   std::size_t argCount;
   ReplyShape reply;
-  Invoke invoke;  // null while this build has no body for the operation
+  Invoke invoke;
 
   std::span<const ProtocolArgument> args() const { return {argStorage.data(), argCount}; }
 };
