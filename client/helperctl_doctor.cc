@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/codesign/code_signing.h"
+#include "platform/files.h"
 #include "platform/identity.h"
 #include "platform/pipe_reader.h"
 #include "platform/process.h"

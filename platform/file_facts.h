@@ -37,7 +37,4 @@ Result<std::string> readSmallFile(const std::string& path, std::size_t maxBytes)
 // The names in a directory, sorted, without "." and "..".
 Result<std::vector<std::string>> directoryEntries(const std::string& path);
 
-// True when the two regular files hold the same bytes.
-Result<bool> sameContents(const std::string& a, const std::string& b);
-
 }  // namespace tamsel

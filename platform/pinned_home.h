@@ -40,9 +40,10 @@ class PinnedHome {
   // (a kernel or a system-call filter without openat2 among them) is an error, never a guess.
   Result<HomeEntry> entryAt(const std::string& path) const;
 
-  // The contents of the regular file at path, looked up as entryAt does. Never blocks on what it
-  // finds: a FIFO, a device, a directory, a file above maxBytes, or one held by a lease is an
-  // error, as is anything entryAt does not find beneath the home.
+  // The contents of the regular file at path, looked up as entryAt does and read as
+  // readRegularFile (platform/regular_file.h) reads: never blocking on what it finds, a FIFO, a
+  // device, a directory, a file above maxBytes, or one held by a lease is an error, as is
+  // anything entryAt does not find beneath the home.
   Result<std::string> readRegularFile(const std::string& path,
                                       std::size_t maxBytes = kMaxHomeFileBytes) const;
 

@@ -105,25 +105,4 @@ Result<std::vector<std::string>> directoryEntries(const std::string& path) {
   return names;
 }
 
-Result<bool> sameContents(const std::string& a, const std::string& b) {
-  auto fa = openRegular(a);
-  if (!fa) return fa.error();
-  auto fb = openRegular(b);
-  if (!fb) return fb.error();
-  struct stat sa {
-  }, sb{};
-  if (::fstat(fa->get(), &sa) != 0) return failure(errno, "cannot inspect", a);
-  if (::fstat(fb->get(), &sb) != 0) return failure(errno, "cannot inspect", b);
-  if (sa.st_size != sb.st_size) return false;
-  std::string ba(kChunk, '\0'), bb(kChunk, '\0');
-  for (;;) {
-    auto na = readChunk(*fa, ba.data(), kChunk, a);
-    if (!na) return na.error();
-    auto nb = readChunk(*fb, bb.data(), kChunk, b);
-    if (!nb) return nb.error();
-    if (*na != *nb || ba.compare(0, *na, bb, 0, *nb) != 0) return false;
-    if (*na < kChunk) return true;
-  }
-}
-
 }  // namespace tamsel

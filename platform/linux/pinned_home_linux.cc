@@ -12,11 +12,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <utility>
+
+#include "platform/linux/regular_file_linux.h"
 
 extern char** environ;
 
@@ -194,45 +195,14 @@ Result<HomeEntry> PinnedHome::entryAt(const std::string& path) const {
 
 Result<std::string> PinnedHome::readRegularFile(const std::string& path,
                                                 std::size_t maxBytes) const {
-  auto failure = [&path](int err) { return Error::fromErrno(err, "could not read " + path); };
+  auto failure = [&path](int err) { return Error::fromErrno(err, path); };
   std::optional<std::string> rest = below(path, path_);
   if (!rest) return failure(EXDEV);
   if (!dir_) return failure(ENOENT);
   if (rest->empty()) return failure(EISDIR);
-  // Found without being opened, and opened only once it is known to be a regular file: a FIFO
-  // or a device never sees an open from here.
   UniqueFd found = openBeneath(dir_.get(), *rest, O_PATH);
   if (!found) return failure(errno);
-  struct stat st {};
-  if (::fstat(found.get(), &st) != 0) return failure(errno);
-  if (S_ISDIR(st.st_mode)) return failure(EISDIR);
-  if (!S_ISREG(st.st_mode)) return failure(EINVAL);
-  if (static_cast<std::uint64_t>(st.st_size) > maxBytes) return failure(EFBIG);
-  // The same file, opened for reading through its descriptor; O_NONBLOCK: a lease on it fails
-  // the open instead of holding it until the lease is broken.
-  const std::string self = "/proc/self/fd/" + std::to_string(found.get());
-  UniqueFd file(::open(self.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!file) return failure(errno);
-
-  std::string contents;
-  contents.resize(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), maxBytes) + 1);
-  std::size_t have = 0;
-  for (;;) {
-    if (have == contents.size()) {
-      if (have > maxBytes) return failure(EFBIG);  // grew past the bound after the check
-      contents.resize(std::min(maxBytes + 1, have * 2 + 4096));
-    }
-    ssize_t n = ::read(file.get(), contents.data() + have, contents.size() - have);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return failure(errno);
-    }
-    if (n == 0) break;
-    have += static_cast<std::size_t>(n);
-  }
-  if (have > maxBytes) return failure(EFBIG);
-  contents.resize(have);
-  return contents;
+  return linux_backend::readLocatedRegularFile(found.get(), path, maxBytes);
 }
 
 Result<StartedTool> PinnedHome::startConfined(const std::string& executable,
