@@ -407,6 +407,9 @@ TEST(RunningClientSystemTest, AClientOnAUsersFileSystemThatStopsAnsweringCostsNo
     serveFiles(fuse.get(), quietIn.get(), bytes);
     return 0;
   });
+  // The server alone holds the device from now on: when it goes, the file system fails whoever
+  // still waits on it.
+  fuse.reset();
 
   // She runs the signed program from it; then it falls silent, and what the kernel knew of the
   // file expires.
@@ -420,9 +423,8 @@ TEST(RunningClientSystemTest, AClientOnAUsersFileSystemThatStopsAnsweringCostsNo
   const auto pingStart = std::chrono::steady_clock::now();
   EXPECT_EQ(runProgram({std::string(kSignedHelperctl), kVersion}, kBob).status, kServed);
   EXPECT_LT(std::chrono::steady_clock::now() - pingStart, std::chrono::seconds(1));
-  // Whatever still waits on the file system fails once it is gone.
-  ::umount2(dir.c_str(), MNT_DETACH);
   server.reset();
+  ::umount2(dir.c_str(), MNT_DETACH);
   alice.finish();
   fs::remove(dir);
 }
