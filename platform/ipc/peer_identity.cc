@@ -237,6 +237,8 @@ Result<PeerIdentifier::Connecting> PeerIdentifier::connecting(int fd, const sock
 }
 
 Result<PeerProcess> PeerIdentifier::connected(Connecting c) {
+  // Closed on return (a parameter may live until the caller's statement ends).
+  const UniqueFd pidfd = std::move(c.pidfd);
   if (!c.imageChecked) {
     UniqueFd memory(::openat(c.peer.procDir.get(), "pagemap", O_RDONLY | O_CLOEXEC));
     auto status = readProcessStatus(c.peer.procDir.get());
@@ -252,7 +254,7 @@ Result<PeerProcess> PeerIdentifier::connected(Connecting c) {
   }
   // Checked after every read through the pid: the process was alive all along, so the number
   // could not have passed to anyone else in between.
-  if (!processAlive(c.pidfd.get())) return refused("process went away");
+  if (!processAlive(pidfd.get())) return refused("process went away");
   return std::move(c.peer);
 }
 
