@@ -1,10 +1,6 @@
 #include "client/client_connection.h"
 
-#include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -19,18 +15,6 @@ namespace {
 
 constexpr std::size_t kReadBytes = 64 * 1024;
 constexpr int kSendTimeoutMs = 30'000;
-
-// Waits until fd is readable; false on timeout (timeoutMs < 0: no limit).
-bool waitReadable(int fd, int timeoutMs) {
-  struct pollfd p {
-    fd, POLLIN, 0
-  };
-  for (;;) {
-    const int n = ::poll(&p, 1, timeoutMs);
-    if (n >= 0) return n > 0;
-    if (errno != EINTR) return false;
-  }
-}
 
 // Which process this is, without a system call per request: every forked child counts one up.
 std::atomic<std::uint64_t> gProcessGeneration{0};
@@ -58,24 +42,13 @@ Error refusedAdmission() {
 
 Result<std::unique_ptr<ClientConnection>> ClientConnection::open(std::string_view socketPath,
                                                                  int timeoutMs) {
-  struct sockaddr_un addr {};
-  if (socketPath.empty() || socketPath.size() >= sizeof(addr.sun_path)) {
-    return Error{ENAMETOOLONG, "socket path too long: " + std::string(socketPath)};
-  }
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
   // The helper refuses a client of another user that its own user could still tamper with.
   if (auto st = shutOutSameUserProcesses(); !st) return st.error();
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return Error::fromErrno(errno, "socket");
-  int rc;
-  do {
-    rc = ::connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return Error::fromErrno(errno, "cannot connect to " + std::string(socketPath));
+  auto fd = ipc::sock::connectUnix(socketPath);
+  if (!fd) return fd.error();
 
   // Nothing may be sent before the hello: it says this process has been admitted.
-  std::unique_ptr<ClientConnection> conn(new ClientConnection(std::move(fd)));
+  std::unique_ptr<ClientConnection> conn(new ClientConnection(std::move(*fd)));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   auto& buffer = readBuffer();
   for (;;) {
@@ -97,7 +70,7 @@ Result<std::unique_ptr<ClientConnection>> ClientConnection::open(std::string_vie
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !waitReadable(conn->fd_.get(), static_cast<int>(left.count()))) {
+    if (left.count() <= 0 || !ipc::sock::waitReadable(conn->fd_.get(), static_cast<int>(left.count()))) {
       return Error{ETIMEDOUT, "the helper did not admit this client in time"};
     }
     auto got = ipc::sock::receive(conn->fd_.get(), buffer, &conn->fds_);
@@ -165,7 +138,7 @@ ClientConnection::~ClientConnection() {
     std::lock_guard lock(mutex_);
     closing_ = true;
   }
-  ::shutdown(fd_.get(), SHUT_RDWR);
+  ipc::sock::shutdownBoth(fd_.get());
   changed_.notify_all();
   if (reader_.joinable()) reader_.join();
   // Whatever the reader did not get to: every callback is answered once.

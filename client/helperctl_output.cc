@@ -1,14 +1,10 @@
 #include "client/helperctl_output.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-
 #include <cstdio>
 #include <ctime>
 
 #include "platform/json_string.h"
+#include "platform/sockets.h"
 #include "platform/utf8.h"
 
 namespace tamsel::client::helperctl {
@@ -29,43 +25,6 @@ std::string refusalText(const std::optional<std::string>& message, std::int32_t 
   return out + " (code " + std::to_string(code) + ")\n";
 }
 
-// Length of the UTF-8 sequence starting at p, or 0 if none starts there.
-struct Address {
-  std::string family;
-  std::string address;
-  int port = -1;
-};
-
-std::optional<Address> localAddress(int fd) {
-  struct sockaddr_storage ss {};
-  socklen_t len = sizeof(ss);
-  if (::getsockname(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return std::nullopt;
-  char buf[INET6_ADDRSTRLEN] = {};
-  switch (ss.ss_family) {
-    case AF_INET: {
-      const auto* in = reinterpret_cast<const struct sockaddr_in*>(&ss);
-      ::inet_ntop(AF_INET, &in->sin_addr, buf, sizeof(buf));
-      return Address{"inet", buf, ntohs(in->sin_port)};
-    }
-    case AF_INET6: {
-      const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&ss);
-      ::inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof(buf));
-      return Address{"inet6", buf, ntohs(in6->sin6_port)};
-    }
-    case AF_UNIX: {
-      const auto* un = reinterpret_cast<const struct sockaddr_un*>(&ss);
-      const std::size_t n = len > offsetof(struct sockaddr_un, sun_path)
-                                ? len - offsetof(struct sockaddr_un, sun_path)
-                                : 0;
-      std::string path(un->sun_path, n);
-      while (!path.empty() && path.back() == '\0') path.pop_back();
-      return Address{"unix", path, -1};
-    }
-    default:
-      return Address{"other", "", -1};
-  }
-}
-
 }  // namespace
 
 std::string jsonString(std::string_view text) {
@@ -76,7 +35,7 @@ std::string jsonString(std::string_view text) {
 }
 
 std::string describeSocketJson(int fd) {
-  auto a = localAddress(fd);
+  auto a = localSocketAddress(fd);
   if (!a) return "{\"family\":null}";
   std::string out =
       "{\"family\":" + jsonString(a->family) + ",\"address\":" + jsonString(a->address);
@@ -85,7 +44,7 @@ std::string describeSocketJson(int fd) {
 }
 
 std::string describeSocketText(int fd) {
-  auto a = localAddress(fd);
+  auto a = localSocketAddress(fd);
   if (!a) return "descriptor " + std::to_string(fd) + " (not a socket)";
   if (a->family == "inet") return "inet " + a->address + ":" + std::to_string(a->port);
   if (a->family == "inet6") return "inet6 [" + a->address + "]:" + std::to_string(a->port);

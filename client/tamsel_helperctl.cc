@@ -1,5 +1,4 @@
 // tamsel-helperctl: calls one operation of the helper and prints the reply.
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -24,5 +25,16 @@ struct ListenFailure {
 // the descriptor is already closed.
 std::variant<UniqueFd, ListenFailure> openTcpListener(IpFamily family, std::uint16_t port,
                                                       int backlog);
+
+// Where a socket is bound: family "inet", "inet6", "unix" or "other", the address text, and the
+// port of an internet socket (-1 otherwise).
+struct SocketAddress {
+  std::string family;
+  std::string address;
+  int port = -1;
+};
+
+// The local address of the socket fd; nullopt when fd is not a socket.
+std::optional<SocketAddress> localSocketAddress(int fd);
 
 }  // namespace tamsel

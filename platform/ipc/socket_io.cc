@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 
 #include <cerrno>
 #include <cstring>
@@ -136,6 +137,36 @@ Result<SenderStamp> peerCredentials(int fd) {
   }
   return SenderStamp{cred.pid, cred.uid, cred.gid};
 }
+
+Result<UniqueFd> connectUnix(std::string_view path) {
+  struct sockaddr_un addr {};
+  if (path.empty() || path.size() >= sizeof(addr.sun_path)) {
+    return Error{ENAMETOOLONG, "socket path too long: " + std::string(path)};
+  }
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return Error::fromErrno(errno, "socket");
+  int rc;
+  do {
+    rc = ::connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return Error::fromErrno(errno, "cannot connect to " + std::string(path));
+  return fd;
+}
+
+bool waitReadable(int fd, int timeoutMs) {
+  struct pollfd p {
+    fd, POLLIN, 0
+  };
+  for (;;) {
+    const int n = ::poll(&p, 1, timeoutMs);
+    if (n >= 0) return n > 0;
+    if (errno != EINTR) return false;
+  }
+}
+
+void shutdownBoth(int fd) { ::shutdown(fd, SHUT_RDWR); }
 
 int queuedBytes(int fd) {
   int queued = 0;

@@ -46,6 +46,15 @@ Result<bool> enablePeerStamps(int fd, bool withPidfd);
 // The process that connected fd and its ids, as the kernel recorded them at connect().
 Result<SenderStamp> peerCredentials(int fd);
 
+// A close-on-exec stream socket connected to the Unix socket at path.
+Result<UniqueFd> connectUnix(std::string_view path);
+
+// Waits until fd is readable; false on timeout or error (timeoutMs < 0: no limit).
+bool waitReadable(int fd, int timeoutMs);
+
+// Ends both directions of fd, waking any thread blocked on it.
+void shutdownBoth(int fd);
+
 // Bytes received on fd and not read yet; -1 when that cannot be told.
 int queuedBytes(int fd);
 

@@ -1,6 +1,5 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include <map>
 
 #include "platform/file_facts.h"
+#include "platform/ipc/socket_io.h"
 #include "platform/files.h"
 #include "platform/machine_state.h"
 #include "platform/pipe_reader.h"
@@ -194,26 +194,12 @@ Result<ServiceJobs> helperServiceJobs(std::string_view identifier) {
 }
 
 Result<ProcessName> unixSocketCreator(const std::string& path) {
-  struct sockaddr_un addr {};
-  if (path.empty() || path.size() >= sizeof(addr.sun_path)) {
-    return Error{ENAMETOOLONG, "socket path too long: " + path};
-  }
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.data(), path.size());
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return Error::fromErrno(errno, "socket");
-  int rc;
-  do {
-    rc = ::connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return Error::fromErrno(errno, "cannot connect to " + path);
+  auto fd = ipc::sock::connectUnix(path);
+  if (!fd) return fd.error();
   // A connected socket's peer credentials are those of whoever called listen().
-  struct ucred cred {};
-  socklen_t len = sizeof cred;
-  if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-    return Error::fromErrno(errno, "cannot read the peer of " + path);
-  }
-  return processName(cred.pid);
+  auto peer = ipc::sock::peerCredentials(fd->get());
+  if (!peer) return Error{peer.error().code, "cannot read the peer of " + path};
+  return processName(peer->pid);
 }
 
 }  // namespace tamsel

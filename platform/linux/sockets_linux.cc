@@ -1,6 +1,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstddef>
 
 #include <cerrno>
 #include <cstring>
@@ -39,6 +42,36 @@ std::variant<UniqueFd, ListenFailure> openTcpListener(IpFamily family, std::uint
   if (bound != 0) return ListenFailure{Step::kBind, errno};
   if (::listen(fd.get(), backlog) != 0) return ListenFailure{Step::kListen, errno};
   return fd;
+}
+
+std::optional<SocketAddress> localSocketAddress(int fd) {
+  struct sockaddr_storage ss {};
+  socklen_t len = sizeof(ss);
+  if (::getsockname(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return std::nullopt;
+  char buf[INET6_ADDRSTRLEN] = {};
+  switch (ss.ss_family) {
+    case AF_INET: {
+      const auto* in = reinterpret_cast<const struct sockaddr_in*>(&ss);
+      ::inet_ntop(AF_INET, &in->sin_addr, buf, sizeof(buf));
+      return SocketAddress{"inet", buf, ntohs(in->sin_port)};
+    }
+    case AF_INET6: {
+      const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&ss);
+      ::inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof(buf));
+      return SocketAddress{"inet6", buf, ntohs(in6->sin6_port)};
+    }
+    case AF_UNIX: {
+      const auto* un = reinterpret_cast<const struct sockaddr_un*>(&ss);
+      const std::size_t n = len > offsetof(struct sockaddr_un, sun_path)
+                                ? len - offsetof(struct sockaddr_un, sun_path)
+                                : 0;
+      std::string path(un->sun_path, n);
+      while (!path.empty() && path.back() == '\0') path.pop_back();
+      return SocketAddress{"unix", path, -1};
+    }
+    default:
+      return SocketAddress{"other", "", -1};
+  }
 }
 
 }  // namespace tamsel
