@@ -70,7 +70,8 @@ Result<std::unique_ptr<ClientConnection>> ClientConnection::open(std::string_vie
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !ipc::sock::waitReadable(conn->fd_.get(), static_cast<int>(left.count()))) {
+    if (left.count() <= 0 ||
+        !ipc::sock::waitReadable(conn->fd_.get(), static_cast<int>(left.count()))) {
       return Error{ETIMEDOUT, "the helper did not admit this client in time"};
     }
     auto got = ipc::sock::receive(conn->fd_.get(), buffer, &conn->fds_);

@@ -166,7 +166,9 @@ bool waitReadable(int fd, int timeoutMs) {
   }
 }
 
-void shutdownBoth(int fd) { ::shutdown(fd, SHUT_RDWR); }
+void shutdownBoth(int fd) {
+  ::shutdown(fd, SHUT_RDWR);
+}
 
 int queuedBytes(int fd) {
   int queued = 0;

@@ -8,8 +8,8 @@
 #include <map>
 
 #include "platform/file_facts.h"
-#include "platform/ipc/socket_io.h"
 #include "platform/files.h"
+#include "platform/ipc/socket_io.h"
 #include "platform/machine_state.h"
 #include "platform/pipe_reader.h"
 #include "platform/process.h"
