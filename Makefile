@@ -1,7 +1,8 @@
 # TamselHelper: the two commands of the README, and the rest of the developer loop.
 #   make demo   install what is missing, build, run the helper end to end in the sandbox
 #   make test   install what is missing, build, run every test (unit and sandbox system tests)
-# Also: make build, make test-sanitize, make fuzz, make bench, make format, make tidy, make clean.
+# Also: make build, make test-sanitize, make fuzz, make bench, make mutants, make format, make tidy,
+# make clean.
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -15,7 +16,8 @@ DEBIAN_PACKAGES := build-essential cmake ninja-build pkg-config \
   libssl-dev libsqlite3-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-14-dev openssl sqlite3 bubblewrap util-linux procps iproute2 systemd
 
-.PHONY: all deps build demo test unit-test system-test test-sanitize fuzz bench format tidy clean
+.PHONY: all deps build demo test unit-test system-test test-sanitize fuzz bench mutants format tidy \
+  clean
 
 all: build
 
@@ -79,6 +81,12 @@ bench: deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF
 	cmake --build build/bench -j $(JOBS)
 	@for b in $$(cat build/bench/benches.txt); do echo "== $$(basename $$b)"; $$b; done
+
+# Each deliberate fault of tools/mutants/faults.txt, one at a time, against every test, in its own
+# build directory (build/mutants). Slow (see docs/MUTANTS.md); not part of CI. MUTANTS=NAME... runs
+# only those faults.
+mutants: deps
+	tools/mutants/run.sh $(MUTANTS)
 
 format:
 	git ls-files '*.h' '*.cc' | xargs clang-format -i
