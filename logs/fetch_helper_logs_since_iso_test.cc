@@ -112,6 +112,9 @@ TEST_F(FetchHelperLogs, EntriesWithTheSinceTimestampAreNotExportedAgain) {
 }
 
 TEST_F(FetchHelperLogs, MoreThan500NewerEntriesComeInPagesWithoutGapOrRepeat) {
+  // An entry whose message is not text (written by another writer) is left out and does not
+  // count towards the 500.
+  add(kBase + kMs, "bad \xFF byte");
   // 1200 entries, 1 ms apart, except that entries 499 and 500 share a millisecond: the page
   // boundary falls inside it.
   std::vector<std::int64_t> times;
@@ -170,16 +173,6 @@ TEST_F(FetchHelperLogs, LevelNames) {
   ASSERT_EQ(got.size(), 7u);
   for (int i = 0; i < 7; ++i)
     EXPECT_EQ(got[i], line(kBase + (i + 1) * kMs, levels[i].second, "\"m\""));
-}
-
-// An entry whose message is not text (written by another writer) is left out and does not
-// count towards the 500.
-TEST_F(FetchHelperLogs, EntriesThatCannotBeWrittenAsJsonAreSkipped) {
-  add(kBase + kMs, "bad \xFF byte");
-  for (int i = 0; i < 500; ++i) add(kBase + (i + 2) * kMs, "ok");
-  const auto got = lines(fetch(kSince));
-  ASSERT_EQ(got.size(), 500u);
-  EXPECT_EQ(got.front(), line(kBase + 2 * kMs, "info", "\"ok\""));
 }
 
 TEST_F(FetchHelperLogs, StoreFailuresAreReportedWithADescription) {
