@@ -1,8 +1,8 @@
 # TamselHelper: the two commands of the README, and the rest of the developer loop.
 #   make demo   install what is missing, build, run the helper end to end in the sandbox
 #   make test   install what is missing, build, run every test (unit and sandbox system tests)
-# Also: make build, make test-sanitize, make fuzz, make bench, make mutants, make format, make tidy,
-# make clean.
+# Also: make build, make package, make test-sanitize, make fuzz, make bench, make mutants,
+# make format, make tidy, make clean.
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -14,10 +14,11 @@ CMAKE_FLAGS ?=
 
 DEBIAN_PACKAGES := build-essential cmake ninja-build pkg-config \
   libssl-dev libsqlite3-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev \
-  clang libclang-rt-14-dev openssl sqlite3 bubblewrap util-linux procps iproute2 systemd
+  clang libclang-rt-14-dev openssl sqlite3 bubblewrap util-linux procps iproute2 systemd \
+  ca-certificates curl systemd-container mmdebstrap lintian man-db
 
-.PHONY: all deps build demo test unit-test system-test test-sanitize fuzz bench mutants format tidy \
-  clean
+.PHONY: all deps build package demo test unit-test system-test test-sanitize fuzz bench mutants \
+  format tidy clean
 
 all: build
 
@@ -41,6 +42,10 @@ $(BUILD)/build.ninja: CMakeLists.txt
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The Debian package, build/main/tamsel-helper_VERSION.deb (docs/PACKAGING.md).
+package: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target deb
 
 demo: build
 	sandbox/run --build $(BUILD) -- /usr/local/libexec/tamsel/demo.sh
@@ -77,10 +82,13 @@ fuzz: deps
 	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$corpus $$seeds </dev/null 2>&1 | tail -4; \
 	done < $(SANITIZE_BUILD)/fuzzers.txt
 
+# Every benchmark; the ratios they print are written into docs/PERFORMANCE.md.
 bench: deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAMSEL_TESTS=OFF
 	cmake --build build/bench -j $(JOBS)
-	@for b in $$(cat build/bench/benches.txt); do echo "== $$(basename $$b)"; $$b; done
+	@for b in $$(cat build/bench/benches.txt); do echo "== $$(basename $$b)"; $$b; done \
+	  | tee build/bench/output.txt
+	@tools/bench/report.sh build/bench/output.txt docs/PERFORMANCE.md
 
 # Each deliberate fault of tools/mutants/faults.txt, one at a time, against every test, in its own
 # build directory (build/mutants). Slow (see docs/MUTANTS.md); not part of CI. MUTANTS=NAME... runs

@@ -1,5 +1,6 @@
 // Cost of HelperSubprocess::run against bare posix_spawn in the same process: starting
-// /bin/true (spawn, pipes, the pooled reader, wait), and draining 64 MiB that a tool writes to
+// /bin/true (spawn, pipes, the pooled reader, wait), the same run confined to a pinned home
+// (its own mount namespace), and draining 64 MiB that a tool writes to
 // standard output and standard error at the same time. Wall time (the work is mostly the
 // child's and the kernel's), with the variants alternated inside each iteration. Prints
 // "<name>_ratio <run time / bare time>" lines and the drain rates in MiB/s.
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "host/subprocess.h"
+#include "platform/pinned_home.h"
+#include "platform/testing/scratch_dir.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -136,6 +139,26 @@ void BM_SpawnTrue(benchmark::State& state) {
   record(state, "spawn/", spent);
 }
 
+void BM_ConfinedTrue(benchmark::State& state) {
+  tamsel::ScratchDir home("subprocess_bench");
+  tamsel::Result<tamsel::PinnedHome> pinned = tamsel::PinnedHome::pin(home.path());
+  std::map<std::string, Clock::duration> spent;
+  for (auto _ : state) {
+    Clock::time_point t0 = Clock::now();
+    const bool bare = bareTrue();
+    Clock::time_point t1 = Clock::now();
+    hs::RunResult r = hs::runCapturingStderr(*pinned, "/bin/true", {});
+    Clock::time_point t2 = Clock::now();
+    if (!bare || !r.ok() || r->status != 0) {
+      state.SkipWithError(r.ok() ? "spawn failed" : r.error().description.c_str());
+      return;
+    }
+    spent["bare_spawn_wait"] += t1 - t0;
+    spent["confined"] += t2 - t1;
+  }
+  record(state, "confined/", spent);
+}
+
 void BM_Drain64MiBBothStreams(benchmark::State& state) {
   std::map<std::string, Clock::duration> spent;
   for (auto _ : state) {
@@ -159,6 +182,7 @@ void BM_Drain64MiBBothStreams(benchmark::State& state) {
 }
 
 BENCHMARK(BM_SpawnTrue)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(600);
+BENCHMARK(BM_ConfinedTrue)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(300);
 BENCHMARK(BM_Drain64MiBBothStreams)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
 
 }  // namespace
@@ -173,6 +197,8 @@ int main(int argc, char** argv) {
     }
   };
   ratio("subprocess_run_true_vs_bare_spawn_wait_ratio", "spawn/run", "spawn/bare_spawn_wait");
+  ratio("confined_run_true_vs_bare_spawn_wait_ratio", "confined/confined",
+        "confined/bare_spawn_wait");
   if (gSeconds.count("drain/run") != 0) {
     const double mib = 2.0 * kStreamBytes / (1024.0 * 1024.0);
     std::printf("subprocess_run_drain_64MiB_both_streams_MiB_per_s %.0f\n",

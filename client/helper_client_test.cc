@@ -52,11 +52,12 @@ TEST_F(HelperClientTest, EveryOperationLeavesWithItsArgumentsAndComesBackTyped) 
   ASSERT_EQ(::connect(peer.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
   EXPECT_TRUE(UniqueFd(::accept4(sock->handle.get(), nullptr, nullptr, SOCK_CLOEXEC)).valid());
 
-  // Operations without a body end the connection, as the daemon does; they still left whole.
-  EXPECT_FALSE(connect().removeTrustedCACertificate("/home/a/caddy/root-ca.crt").ok());
-  EXPECT_FALSE(connect().reconcileSystemCACertificate("c").ok());
-  EXPECT_FALSE(connect().reconcileInstalledCLI().ok());
-  EXPECT_FALSE(connect().removeInstalledCLI().ok());
+  EXPECT_EQ(helper.removeTrustedCACertificate("/home/a/caddy/root-ca.crt").value(),
+            StatusReply::failure("removed /home/a/caddy/root-ca.crt", -7));
+  EXPECT_EQ(helper.reconcileSystemCACertificate("c").value(),
+            StatusReply::failure("reconciled c", -7));
+  EXPECT_EQ(helper.reconcileInstalledCLI().value(), StatusReply::success());
+  EXPECT_EQ(helper.removeInstalledCLI().value(), StatusReply::failure("gone"));
   EXPECT_EQ(server_.requests(),
             (std::vector<std::string>{
                 "installResolverWithTld:listenAddress:port:reply: test 127.0.0.1 53",

@@ -84,6 +84,10 @@ Result<Invocation> parseCommandLine(std::span<const std::string_view> argv) {
       inv.help = true;
       return inv;
     }
+    if (a == "--version") {
+      inv.version = true;
+      return inv;
+    }
     if (a == "--json") {
       inv.json = true;
     } else if (a == "--socket") {
@@ -102,6 +106,11 @@ Result<Invocation> parseCommandLine(std::span<const std::string_view> argv) {
   }
   if (i == argv.size()) return usageError("no operation given");
   const std::string_view name = argv[i++];
+  if (name == "status" || name == "doctor") {
+    if (i != argv.size()) return usageError(std::string(name) + " takes no arguments");
+    inv.local = name == "status" ? LocalCommand::kStatus : LocalCommand::kDoctor;
+    return inv;
+  }
   inv.operation = findOperation(name);
   if (inv.operation == nullptr) return usageError("unknown operation " + std::string(name));
   std::span<const std::string_view> rest = argv.subspan(i);
@@ -133,6 +142,7 @@ std::string usage() {
   std::string text =
       "usage: tamsel-helperctl [--json] [--socket PATH] OPERATION [ARGUMENTS...]\n"
       "       tamsel-helperctl [--json] [--socket PATH] logs --follow [SINCE]\n"
+      "       tamsel-helperctl [--json] [--socket PATH] status | doctor\n"
       "\n"
       "Calls one operation of the Tamsel helper and prints its reply. OPERATION is a short name\n"
       "or the full selector. With --json the reply is printed as one JSON object.\n"
@@ -146,6 +156,14 @@ std::string usage() {
   }
   text +=
       "\n"
+      "Checks of this machine (no operation is called):\n"
+      "  status                                     whether the helper answers (and why not), its\n"
+      "                                             version, socket, start and log store\n"
+      "  doctor                                     ports 80 and 443, resolver files, the root "
+      "CA,\n"
+      "                                             the installed tool, the code-signing root;\n"
+      "                                             exit 0 only when all is well\n"
+      "\n"
       "logs --follow polls about once a second, each time from the last line received\n"
       "(SINCE defaults to one minute ago), until interrupted.\n"
       "\n"
@@ -155,9 +173,11 @@ std::string usage() {
       std::string(kServiceSocketPath) +
       ")\n"
       "  --help         this text\n"
+      "  --version      print this program's version\n"
       "\n"
       "Exit status: 0 success reply, 1 refusal (NO, no handle, no text), 2 usage or connection\n"
-      "error (including this program not being admitted by the helper).\n";
+      "error (including this program not being admitted by the helper). status: 0 when the\n"
+      "helper answers, else 1; doctor: 0 when no finding is a problem, else 1.\n";
   return text;
 }
 

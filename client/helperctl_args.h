@@ -15,8 +15,13 @@
 
 namespace tamsel::client::helperctl {
 
+// What to do besides calling an operation.
+enum class LocalCommand { kNone, kStatus, kDoctor };
+
 struct Invocation {
   bool help = false;
+  bool version = false;
+  LocalCommand local = LocalCommand::kNone;
   bool json = false;
   std::string socketPath;
   const ProtocolOperation* operation = nullptr;

@@ -10,7 +10,10 @@
 
 #include "client/helper_client.h"
 #include "client/helperctl_args.h"
+#include "client/helperctl_doctor.h"
 #include "client/helperctl_output.h"
+#include "client/helperctl_status.h"
+#include "platform/build_version.h"
 
 using namespace tamsel;
 using namespace tamsel::client;
@@ -76,6 +79,20 @@ int main(int argc, char** argv) {
   if (inv->help) {
     print(usage());
     return kExitSuccess;
+  }
+  if (inv->version) {
+    print("tamsel-helperctl " + std::string(productVersion()) + "\n");
+    return kExitSuccess;
+  }
+  if (inv->local == LocalCommand::kStatus) {
+    const StatusFacts facts = gatherStatus(inv->socketPath);
+    print(renderStatus(facts, inv->json));
+    return statusExitCode(facts);
+  }
+  if (inv->local == LocalCommand::kDoctor) {
+    const auto findings = doctor();
+    print(renderFindings(findings, inv->json));
+    return findingsExitCode(findings);
   }
   auto helper = HelperClient::connect(inv->socketPath);
   if (!helper) return fail(helper.error().description);

@@ -17,7 +17,8 @@ namespace tamsel {
 inline constexpr std::string_view kChownTool = "/usr/sbin/chown";
 
 // Operation body: runs kChownTool "-R" "<uid>:<gid>" P for the standardised path P, once P is
-// known to lie in the requesting user's home and toUid has a user-database entry. A toUid
+// known to lie in the requesting user's home and toUid has a user-database entry. chown runs
+// with the home pinned and mounted so that it can follow no link inside it. A toUid
 // outside 0..4294967295 names no user and is refused like an unknown one, in its own words.
 StatusReply chownTamselDataDir(const log::Logger& logger, const ConnectingPeer& peer,
                                const std::string& path, std::int64_t toUid);

@@ -21,6 +21,8 @@ class ChownDataDir : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directories(alice_ + "/data/sub");
+    // Stays in the home, but an absolute link cannot be followed beneath it.
+    fs::create_symlink(alice_ + "/data", alice_ + "/absolute");
     script("printf '%s\\n' \"$@\" > " + argsFile_);
     environment_.connectingHome = [this](const ConnectingPeer&) { return home_; };
     environment_.userEntry = [](std::uint32_t uid) -> std::optional<UserRecord> {
@@ -67,6 +69,7 @@ TEST_F(ChownDataDir, RefusalsRunNothing) {
   } cases[] = {
       {alice_, alice_ + "/../bob/data", kTestUid, StatusReply::failure(outside)},
       {alice_, alice_ + "x", kTestUid, StatusReply::failure(outside)},
+      {alice_, alice_ + "/absolute/sub", kTestUid, StatusReply::failure(outside)},
       {"/", "/etc", 0, StatusReply::failure(outside)},
       {std::nullopt, alice_ + "/data", kTestUid,
        StatusReply::failure("chownTamselDataDir: could not resolve the connecting user's home")},

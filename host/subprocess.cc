@@ -18,10 +18,7 @@ struct DataBox {
   std::string stored;  // guarded by lock; replaced once, whole, by the reader task
 };
 
-}  // namespace
-
-RunResult run(const std::string& executable, const std::vector<std::string>& arguments) {
-  auto started = startTool(executable, arguments, /*captureStdout=*/true);
+RunResult collectBoth(Result<StartedTool> started) {
   if (!started) return started.error();
   // From here on the tool is reaped on every path, a throw included (ChildProcess).
 
@@ -63,15 +60,34 @@ RunResult run(const std::string& executable, const std::vector<std::string>& arg
   return output;
 }
 
-RunResult runCapturingStderr(const std::string& executable,
-                             const std::vector<std::string>& arguments) {
-  auto started = startTool(executable, arguments, /*captureStdout=*/false);
+RunResult collectStderr(Result<StartedTool> started) {
   if (!started) return started.error();
   Output output;
   output.stderr = readToEnd(started->stderrRead);
   started->stderrRead.reset();
   output.status = started->process.wait();
   return output;
+}
+
+}  // namespace
+
+RunResult run(const std::string& executable, const std::vector<std::string>& arguments) {
+  return collectBoth(startTool(executable, arguments, /*captureStdout=*/true));
+}
+
+RunResult runCapturingStderr(const std::string& executable,
+                             const std::vector<std::string>& arguments) {
+  return collectStderr(startTool(executable, arguments, /*captureStdout=*/false));
+}
+
+RunResult run(const PinnedHome& home, const std::string& executable,
+              const std::vector<std::string>& arguments) {
+  return collectBoth(home.startConfined(executable, arguments, /*captureStdout=*/true));
+}
+
+RunResult runCapturingStderr(const PinnedHome& home, const std::string& executable,
+                             const std::vector<std::string>& arguments) {
+  return collectStderr(home.startConfined(executable, arguments, /*captureStdout=*/false));
 }
 
 }  // namespace tamsel::HelperSubprocess

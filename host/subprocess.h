@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pinned_home.h"
 #include "platform/result.h"
 
 namespace tamsel::HelperSubprocess {
@@ -30,6 +31,13 @@ RunResult run(const std::string& executable, const std::vector<std::string>& arg
 // The smaller form for tools whose output matters only when they fail: standard output is
 // inherited from the helper and only standard error is captured (stdout stays empty).
 RunResult runCapturingStderr(const std::string& executable,
+                             const std::vector<std::string>& arguments);
+
+// The same two, for a tool given a path inside a user's home: it runs confined to the pinned
+// home (PinnedHome::startConfined), following no link inside it.
+RunResult run(const PinnedHome& home, const std::string& executable,
+              const std::vector<std::string>& arguments);
+RunResult runCapturingStderr(const PinnedHome& home, const std::string& executable,
                              const std::vector<std::string>& arguments);
 
 }  // namespace tamsel::HelperSubprocess

@@ -17,6 +17,9 @@ struct Error {
   static Error fromErrno(int err, std::string_view what);
 };
 
+// The system's text for an errno value ("No such file or directory").
+std::string errnoText(int err);
+
 template <typename T>
 class [[nodiscard]] Result {
  public:

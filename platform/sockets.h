@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "platform/result.h"  // errnoText
 #include "platform/unique_fd.h"
 
 namespace tamsel {
@@ -23,8 +24,5 @@ struct ListenFailure {
 // the descriptor is already closed.
 std::variant<UniqueFd, ListenFailure> openTcpListener(IpFamily family, std::uint16_t port,
                                                       int backlog);
-
-// The system's text for an errno value.
-std::string errnoText(int err);
 
 }  // namespace tamsel

@@ -17,15 +17,6 @@ StatusReply failure(std::string_view leadIn, const Error& error) {
 
 }  // namespace
 
-bool isValidDNSLabel(std::string_view label) {
-  if (label.empty() || label.size() > 63) return false;
-  for (char c : label) {
-    bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-    if (!allowed) return false;
-  }
-  return label.front() != '-' && label.back() != '-';
-}
-
 std::optional<std::string> resolverFilePathIn(std::string_view directory, std::string_view label) {
   if (!isValidDNSLabel(label)) return std::nullopt;
   std::string path = standardisePath(std::string(directory) + "/" + std::string(label));
@@ -40,9 +31,10 @@ std::optional<std::string> resolverFilePath(std::string_view label) {
 
 std::string resolverFileContent(std::string_view label, std::string_view listenAddress,
                                 std::int64_t port) {
-  std::string text = "# Tamsel \xE2\x80\x94 auto-generated resolver for .";
+  std::string text(kResolverMarkerHead);
   text += label;
-  text += " domains\nnameserver ";
+  text += kResolverMarkerTail;
+  text += "\nnameserver ";
   text += listenAddress;
   text += "\nport ";
   text += std::to_string(port);

@@ -8,15 +8,10 @@
 #include <string_view>
 
 #include "platform/log/logger.h"
+#include "platform/resolver_file_format.h"
 #include "service/reply_shapes.h"
 
 namespace tamsel {
-
-inline constexpr std::string_view kResolverDirectory = "/etc/resolver";
-
-// A single DNS label: 1 to 63 bytes of "a"-"z", "0"-"9" and "-", not starting or ending
-// with "-".
-bool isValidDNSLabel(std::string_view label);
 
 // "/etc/resolver/" + label, or absent when label must not name a file there.
 std::optional<std::string> resolverFilePath(std::string_view label);

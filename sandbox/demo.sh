@@ -1,7 +1,8 @@
 #!/bin/bash
 # The demo transcript, run inside the sandbox (sandbox/run -- /usr/local/libexec/tamsel/demo.sh):
 # the daemon admits a client signed for the team and refuses the others, and its log shows
-# which requests reached it.
+# which requests reached it; then https://myapp.test/ is served and trusted end to end, and
+# removed again (https_flow.sh, whose status is the demo's).
 set -u
 
 readonly libexec=/usr/local/libexec/tamsel
@@ -67,3 +68,5 @@ echo "${dim}The same entries on the helper's standard error ($daemon_log):${plai
 sed 's/^/  /' "$daemon_log"
 echo
 echo "Only the admitted client's helperVersion request appears: the refused ones never ran."
+
+"$libexec/https_flow.sh"

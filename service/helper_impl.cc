@@ -1,5 +1,8 @@
 #include "service/helper_impl.h"
 
+#include "catrust/root_ca_operations.h"
+#include "cli/reconcile_installed_cli.h"
+#include "cli/remove_installed_cli.h"
 #include "datadir/data_dir_ownership.h"
 #include "logs/fetch_helper_logs_since_iso.h"
 #include "platform/identity.h"
@@ -30,9 +33,6 @@ void HelperImpl::handle(ipc::Request request, ipc::Responder responder) const {
   if (!argumentsMatch(*op, request.args)) {
     return std::move(responder).protocolError("arguments do not match " + request.selector);
   }
-  if (op->invoke == nullptr) {
-    return std::move(responder).protocolError("operation not available: " + request.selector);
-  }
   std::move(responder).reply(op->invoke(*this, request.args));
 }
 
@@ -44,6 +44,24 @@ StatusReply HelperImpl::installResolverWithTld(const OptionalString& tld,
 
 StatusReply HelperImpl::removeResolverWithTld(const OptionalString& tld) const {
   return removeResolver(logger_, bridge(tld));
+}
+
+StatusReply HelperImpl::removeTrustedCACertificateWithCertPath(
+    const OptionalString& certPath) const {
+  return removeTrustedCACertificate(logger_, ipc::currentConnectionPeer(), bridge(certPath));
+}
+
+StatusReply HelperImpl::reconcileSystemCACertificateWithCertPath(
+    const OptionalString& certPath) const {
+  return reconcileSystemCACertificate(logger_, ipc::currentConnectionPeer(), bridge(certPath));
+}
+
+StatusReply HelperImpl::reconcileInstalledCLIWithReply() const {
+  return reconcileInstalledCLI(logger_);
+}
+
+StatusReply HelperImpl::removeInstalledCLIWithReply() const {
+  return removeInstalledCLI(logger_);
 }
 
 SocketReply HelperImpl::openListeningSocketWithFamily(std::int64_t family,

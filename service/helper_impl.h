@@ -21,13 +21,18 @@ class HelperImpl final : public HelperProtocol, public ipc::RequestHandler {
 
   const log::Logger& logger() const { return logger_; }
 
-  // Unknown selectors, wrong argument kinds and operations without a body in this build end the
-  // connection with a protocol error; nothing reaches a body.
+  // Unknown selectors and wrong argument kinds end the connection with a protocol error; nothing
+  // reaches a body.
   void handle(ipc::Request request, ipc::Responder responder) const override;
 
   StatusReply installResolverWithTld(const OptionalString& tld, const OptionalString& listenAddress,
                                      std::int64_t port) const override;
   StatusReply removeResolverWithTld(const OptionalString& tld) const override;
+  StatusReply removeTrustedCACertificateWithCertPath(const OptionalString& certPath) const override;
+  StatusReply reconcileSystemCACertificateWithCertPath(
+      const OptionalString& certPath) const override;
+  StatusReply reconcileInstalledCLIWithReply() const override;
+  StatusReply removeInstalledCLIWithReply() const override;
   SocketReply openListeningSocketWithFamily(std::int64_t family, std::uint16_t port) const override;
   VersionReply helperVersionWithReply() const override;
   StatusReply chownTamselDataDirWithPath(const OptionalString& path,

@@ -28,6 +28,12 @@ class HelperProtocol {
                                              const OptionalString& listenAddress,
                                              std::int64_t port) const = 0;
   virtual StatusReply removeResolverWithTld(const OptionalString& tld) const = 0;
+  virtual StatusReply removeTrustedCACertificateWithCertPath(
+      const OptionalString& certPath) const = 0;
+  virtual StatusReply reconcileSystemCACertificateWithCertPath(
+      const OptionalString& certPath) const = 0;
+  virtual StatusReply reconcileInstalledCLIWithReply() const = 0;
+  virtual StatusReply removeInstalledCLIWithReply() const = 0;
   virtual SocketReply openListeningSocketWithFamily(std::int64_t family,
                                                     std::uint16_t port) const = 0;
   virtual VersionReply helperVersionWithReply() const = 0;
@@ -83,7 +89,7 @@ struct ProtocolOperation {
   std::array<ProtocolArgument, 3> argStorage;
   std::size_t argCount;
   ReplyShape reply;
-  Invoke invoke;  // null while this build has no body for the operation
+  Invoke invoke;
 
   std::span<const ProtocolArgument> args() const { return {argStorage.data(), argCount}; }
 };
@@ -120,7 +126,9 @@ inline constexpr std::array<ProtocolOperation, 11> kHelperProtocol = {{
      {{{"certPath", ValueKind::kString}}},
      1,
      ReplyShape::kStatus,
-     nullptr},
+     [](const HelperProtocol& h, const Arguments& a) {
+       return replyValues(h.removeTrustedCACertificateWithCertPath(stringArg(a, 0)));
+     }},
     {Operation::kReconcileSystemCACertificate,
      "reconcileSystemCACertificateWithCertPath:reply:",
      "reconcile-ca",
@@ -128,7 +136,9 @@ inline constexpr std::array<ProtocolOperation, 11> kHelperProtocol = {{
      {{{"certPath", ValueKind::kString}}},
      1,
      ReplyShape::kStatus,
-     nullptr},
+     [](const HelperProtocol& h, const Arguments& a) {
+       return replyValues(h.reconcileSystemCACertificateWithCertPath(stringArg(a, 0)));
+     }},
     {Operation::kReconcileInstalledCLI,
      "reconcileInstalledCLIWithReply:",
      "reconcile-cli",
@@ -136,7 +146,9 @@ inline constexpr std::array<ProtocolOperation, 11> kHelperProtocol = {{
      {},
      0,
      ReplyShape::kStatus,
-     nullptr},
+     [](const HelperProtocol& h, const Arguments&) {
+       return replyValues(h.reconcileInstalledCLIWithReply());
+     }},
     {Operation::kRemoveInstalledCLI,
      "removeInstalledCLIWithReply:",
      "remove-cli",
@@ -144,7 +156,9 @@ inline constexpr std::array<ProtocolOperation, 11> kHelperProtocol = {{
      {},
      0,
      ReplyShape::kStatus,
-     nullptr},
+     [](const HelperProtocol& h, const Arguments&) {
+       return replyValues(h.removeInstalledCLIWithReply());
+     }},
     {Operation::kOpenListeningSocket,
      "openListeningSocketWithFamily:port:reply:",
      "open-socket",

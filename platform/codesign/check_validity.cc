@@ -27,6 +27,12 @@ OSStatus staticCodeCheckValidity(const StaticCode& code, const Requirement& requ
   return staticCodeCheckValidity(code, requirement, anchor.get());
 }
 
+OSStatus staticCodeCheckValidity(const StaticCode& code, SecCSFlags flags,
+                                 const Requirement& requirement, const Anchor* anchor) {
+  if ((flags & ~kSecCSCheckAllArchitectures) != 0) return errSecCSInvalidFlags;
+  return staticCodeCheckValidity(code, requirement, anchor);
+}
+
 const char* statusName(OSStatus status) {
   switch (status) {
     case errSecSuccess:
@@ -43,6 +49,8 @@ const char* statusName(OSStatus status) {
       return "errSecCSStaticCodeNotFound";
     case errSecCSBadObjectFormat:
       return "errSecCSBadObjectFormat";
+    case errSecCSInvalidFlags:
+      return "errSecCSInvalidFlags";
     default:
       return "unknown status";
   }

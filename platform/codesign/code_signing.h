@@ -20,6 +20,14 @@ inline constexpr OSStatus errSecCSReqFailed = -67050;
 inline constexpr OSStatus errSecCSReqInvalid = -67052;
 inline constexpr OSStatus errSecCSStaticCodeNotFound = -67068;
 inline constexpr OSStatus errSecCSBadObjectFormat = -67049;
+inline constexpr OSStatus errSecCSInvalidFlags = -67070;
+
+// Flags of a validity check.
+using SecCSFlags = std::uint32_t;
+inline constexpr SecCSFlags kSecCSDefaultFlags = 0;
+// Check every architecture the file holds. A file here holds one, and its signature covers every
+// byte of it, so every check already does; callers that rely on it say so.
+inline constexpr SecCSFlags kSecCSCheckAllArchitectures = 1;
 
 class Requirement;  // a compiled requirement text
 class StaticCode;   // a file opened for checking
@@ -52,6 +60,10 @@ OSStatus staticCodeCheckValidity(const StaticCode& code, const Requirement& requ
 
 // The same against platformAnchor().
 OSStatus staticCodeCheckValidity(const StaticCode& code, const Requirement& requirement);
+
+// The same with flags: errSecCSInvalidFlags for any flag other than those above.
+OSStatus staticCodeCheckValidity(const StaticCode& code, SecCSFlags flags,
+                                 const Requirement& requirement, const Anchor* anchor);
 
 // The constant's name for the statuses above ("errSecCSReqFailed"), "unknown status" otherwise.
 const char* statusName(OSStatus status);

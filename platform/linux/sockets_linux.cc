@@ -41,10 +41,4 @@ std::variant<UniqueFd, ListenFailure> openTcpListener(IpFamily family, std::uint
   return fd;
 }
 
-std::string errnoText(int err) {
-  char buffer[256];
-  // GNU strerror_r: returns the text, in buffer or a static string.
-  return ::strerror_r(err, buffer, sizeof buffer);
-}
-
 }  // namespace tamsel

@@ -1,6 +1,6 @@
 // The client side's counterpart in tests: a HelperProtocol implementation served the way the
-// daemon serves HelperImpl (through the protocol table, with a protocol error for what it cannot
-// answer), on a real listener in a scratch directory. Every request is recorded as text.
+// daemon serves HelperImpl (through the protocol table, with a protocol error for a request it
+// cannot take), on a real listener in a scratch directory. Every request is recorded as text.
 #pragma once
 
 #include <atomic>
@@ -37,6 +37,14 @@ class ScriptedHelper final : public HelperProtocol {
   StatusReply removeResolverWithTld(const OptionalString& tld) const override {
     return StatusReply::failure(tld.value_or(""), -7);
   }
+  StatusReply removeTrustedCACertificateWithCertPath(const OptionalString& path) const override {
+    return StatusReply::failure("removed " + path.value_or(""), -7);
+  }
+  StatusReply reconcileSystemCACertificateWithCertPath(const OptionalString& path) const override {
+    return StatusReply::failure("reconciled " + path.value_or(""), -7);
+  }
+  StatusReply reconcileInstalledCLIWithReply() const override { return StatusReply::success(); }
+  StatusReply removeInstalledCLIWithReply() const override { return StatusReply::failure("gone"); }
   // Family 2: a real listening socket on port (0: any free one).
   SocketReply openListeningSocketWithFamily(std::int64_t family,
                                             std::uint16_t port) const override {
@@ -120,9 +128,6 @@ class HelperServer final : public ipc::RequestHandler {
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(std::move(text));
-    }
-    if (op->invoke == nullptr) {
-      return std::move(responder).protocolError("operation not available: " + request.selector);
     }
     std::vector<ipc::Value> values = op->invoke(helper, request.args);
     {

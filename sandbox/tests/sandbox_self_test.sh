@@ -131,13 +131,14 @@ EOF
   check "the daemon's stderr lands in its log" \
     grep -q "stand-in up" "$work/served/var/log/TamselHelper.stderr.log"
   # --hardened: the bounding set of the packaged unit (chown, dac_override, dac_read_search,
-  # fowner, fsetid = bits 0-4; net_bind_service = 10; sys_ptrace = 19) and no new privileges.
+  # fowner, fsetid = bits 0-4; net_bind_service = 10; sys_ptrace = 19; sys_admin = 21) and no new
+  # privileges.
   "$run" --build "$fake" --hardened --root "$work/hardened" -- true
   check "a hardened run succeeds" test $? = 0
   log=$work/hardened/var/log/TamselHelper.stderr.log
-  check "the hardened daemon has the unit's bounding set" grep -qP '^CapBnd:\t000000000008041f$' "$log"
+  check "the hardened daemon has the unit's bounding set" grep -qP '^CapBnd:\t000000000028041f$' "$log"
   check "the hardened daemon has no new privileges" grep -qP '^NoNewPrivs:\t1$' "$log"
-  grep -qP '^CapBnd:\t000000000008041f$' "$work/served/var/log/TamselHelper.stderr.log"
+  grep -qP '^CapBnd:\t000000000028041f$' "$work/served/var/log/TamselHelper.stderr.log"
   check "the plain daemon is not confined" test $? = 1
 else
   echo "(systemd-socket-activate not installed: daemon stop not exercised)"

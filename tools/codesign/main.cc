@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/build_version.h"
 #include "platform/codesign/code_signing.h"
 #include "platform/codesign/code_signing_tools.h"
 #include "platform/identity.h"
@@ -33,7 +34,7 @@ constexpr char kUsage[] =
     "  tamsel-codesign display FILE\n"
     "      Prints what FILE's signature carries (identifier, signer subject, certificates)\n"
     "      without checking it.\n"
-    "  tamsel-codesign --help\n";
+    "  tamsel-codesign --help | --version\n";
 
 // Values read from a file are shown with control bytes escaped, so a signature cannot drive the
 // terminal.
@@ -203,6 +204,11 @@ int main(int argc, char** argv) {
   const std::string_view command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (command == "--version") {
+    std::printf("tamsel-codesign %.*s\n", static_cast<int>(tamsel::productVersion().size()),
+                tamsel::productVersion().data());
     return kExitOk;
   }
   if (command == "sign") return sign(argc, argv);

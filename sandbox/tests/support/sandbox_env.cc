@@ -178,6 +178,28 @@ int runAsUser(const TestUser& user, const std::function<int()>& fn) {
   return forkAndRun([&user] { return becomeUser(user); }, fn);
 }
 
+std::string reportAsUser(const TestUser& user, const std::function<std::string()>& fn) {
+  // The child's report goes into a file, which it writes through the descriptor it inherits.
+  std::FILE* spool = std::tmpfile();
+  if (spool == nullptr) return "tmpfile failed";
+  const int status = runAsUser(user, [&] {
+    const std::string report = fn().substr(0, 1 << 20);
+    return std::fwrite(report.data(), 1, report.size(), spool) == report.size() &&
+                   std::fflush(spool) == 0
+               ? 0
+               : 1;
+  });
+  std::string report;
+  std::rewind(spool);
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, spool)) > 0;) {
+    report.append(buffer, n);
+  }
+  std::fclose(spool);
+  if (status != 0) report += " [child exit " + std::to_string(status) + "]";
+  return report;
+}
+
 int runInChild(const std::function<int()>& fn) {
   return forkAndRun([] { return true; }, fn);
 }

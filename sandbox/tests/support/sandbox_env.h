@@ -74,6 +74,10 @@ ProgramResult runProgram(const std::vector<std::string>& argv,
 // returns into the test framework.
 int runAsUser(const TestUser& user, const std::function<int()>& fn);
 
+// Runs fn in a forked child that has become the user and returns the text fn made (at most
+// 1 MiB), followed by " [child exit N]" when the child did not exit 0.
+std::string reportAsUser(const TestUser& user, const std::function<std::string()>& fn);
+
 // Runs fn in a forked child, as root. Same status rules as runAsUser.
 int runInChild(const std::function<int()>& fn);
 

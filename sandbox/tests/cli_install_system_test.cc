@@ -1,0 +1,315 @@
+// Installing and removing the command-line tool against the real daemon: the layout on disk, the
+// log lines, a test user running the tool, refused payloads, overlapping calls and a daemon killed
+// during installs. Two team-signed payloads take turns: the tool the image ships (A) and this
+// test binary (B, twice the size).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <latch>
+#include <random>
+
+#include "cli/cli_paths.h"
+#include "client/helper_client.h"
+#include "platform/identity.h"
+#include "platform/testing/reply_printers.h"
+#include "platform/testing/scratch_dir.h"
+#include "sandbox/tests/support/log_store_reader.h"
+#include "sandbox/tests/support/sandbox_env.h"
+
+namespace tamsel::systemtest {
+namespace {
+
+namespace fs = std::filesystem;
+using client::HelperClient;
+using StatusCall = Result<StatusReply> (HelperClient::*)();
+constexpr StatusCall kReconcile = &HelperClient::reconcileInstalledCLI;
+constexpr StatusCall kRemove = &HelperClient::removeInstalledCLI;
+
+const std::string kPayload = "/Applications/Tamsel.app/Contents/Resources/bin/tamsel";
+const std::string kTool(installedCLIPath), kStaging(stagingCLIPath), kLink(cliLinkPath);
+const std::string kTamselDir = "/Library/Application Support/Tamsel";
+const std::string kA = "/var/tmp/payload-A", kB = "/var/tmp/payload-B", kOther = "/var/tmp/other";
+const std::string kPayloadLine = "info reconcileInstalledCLI: payload=" + kPayload;
+const std::string kNothing = "tool=absent link=absent staging=absent";
+
+std::string installed(const char* name) {
+  return "tool=" + std::string(name) + " 755 0:0 link=exact staging=absent";
+}
+
+void write(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// By rename, so the daemon never reads a half-written payload.
+void setPayload(const std::string& from) {
+  fs::copy_file(from, kPayload + ".new", fs::copy_options::overwrite_existing);
+  fs::rename(kPayload + ".new", kPayload);
+}
+
+std::string modeOwner(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return "absent";
+  char text[40];
+  (void)std::snprintf(text, sizeof text, "%o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
+  return text;
+}
+
+// Inode and change time of the entry itself: equal exactly when it was left alone.
+std::pair<ino_t, std::int64_t> identity(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  return {st.st_ino, st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec};
+}
+
+// "tool=<A|B|other|absent>[ <mode> <owner>] link=<exact|link to ...|not a link|absent>
+// staging=<present|absent>".
+std::string layout() {
+  std::string tool = "absent";
+  if (fs::exists(fs::symlink_status(kTool))) {
+    const std::string bytes = ScratchDir::read(kTool);
+    tool = bytes == ScratchDir::read(kA) ? "A" : bytes == ScratchDir::read(kB) ? "B" : "other";
+    tool += " " + modeOwner(kTool);
+  }
+  std::string link = "absent";
+  if (fs::is_symlink(fs::symlink_status(kLink))) {
+    const std::string text = fs::read_symlink(kLink).string();
+    link = text == kTool ? "exact" : "link to " + text;
+  } else if (fs::exists(fs::symlink_status(kLink))) {
+    link = "not a link";
+  }
+  return "tool=" + tool + " link=" + link +
+         " staging=" + (fs::exists(fs::symlink_status(kStaging)) ? "present" : "absent");
+}
+
+// The reply; a call that did not complete is a failure with code -1.
+StatusReply call(StatusCall operation, Result<HelperClient> helper = HelperClient::connect()) {
+  if (!helper) return StatusReply::failure("connect: " + helper.error().description, -1);
+  Result<StatusReply> reply = ((*helper).*operation)();
+  return reply ? std::move(*reply) : StatusReply::failure(reply.error().description, -1);
+}
+
+// The sandbox's own way to stop and start the daemon (sandbox/init.sh).
+void sandboxInit(const std::string& option, const std::string& argument) {
+  const ProgramResult r = runProgram({"/.sandbox/init", option, argument});
+  ASSERT_EQ(r.status, 0) << r.describe();
+}
+
+class CLIInstallSystemTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!fs::exists(kA)) fs::copy_file(kPayload, kA);
+    if (!fs::exists(kB)) fs::copy_file(std::string(kSignedSelf), kB);
+    write(kOther, "keep");
+  }
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    fs::remove(kLink);
+    fs::remove_all(kTamselDir);
+    fs::create_directories("/usr/local/bin");
+    setPayload(kA);
+  }
+
+  // The daemon's entries since mark, as "<info|error> <message>".
+  std::vector<std::string> lines(std::int64_t mark) const {
+    std::vector<std::string> out;
+    for (const StoredEntry& e : log_.entriesAfter(mark)) {
+      if (e.subsystem == kHelperIdentifier)
+        out.push_back((e.level == 4 ? "error " : "info ") + e.message);
+    }
+    return out;
+  }
+
+  LogStoreReader log_{std::string(kLogStorePath)};
+};
+
+TEST_F(CLIInstallSystemTest, AFreshInstallServesUsersAndASecondCallChangesNothing) {
+  const std::int64_t mark = log_.mark();
+  EXPECT_EQ(call(kReconcile), StatusReply::success());
+  EXPECT_EQ(layout(), installed("A"));
+  EXPECT_EQ(modeOwner(kTamselDir), "755 0:0");
+  EXPECT_EQ(modeOwner(kTamselDir + "/bin"), "755 0:0");
+  const ProgramResult ping = runProgram({kLink, "ping"}, kAlice);
+  EXPECT_EQ(ping.out, "YES\n") << ping.describe();
+
+  // Equal bytes are current, whatever the mode: no copy, no rename.
+  ASSERT_EQ(::chmod(kTool.c_str(), 0700), 0);
+  const auto before = identity(kTool);
+  EXPECT_EQ(call(kReconcile), StatusReply::success());
+  EXPECT_EQ(identity(kTool), before);
+  EXPECT_EQ(layout(), "tool=A 700 0:0 link=exact staging=absent");
+  EXPECT_EQ(lines(mark), (std::vector<std::string>{kPayloadLine, kPayloadLine,
+                                                   "info reconcileInstalledCLI: already current"}));
+}
+
+TEST_F(CLIInstallSystemTest, AChangedToolIsReplacedByRenameOverALeftoverStagingFile) {
+  ASSERT_EQ(call(kReconcile), StatusReply::success());
+  std::ifstream oldTool(kTool, std::ios::binary);  // a reader of the old file keeps all of it
+  write(kStaging, "left by an interrupted call");
+  setPayload(kB);
+  EXPECT_EQ(call(kReconcile), StatusReply::success());
+  EXPECT_EQ(layout(), installed("B"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(oldTool), {}), ScratchDir::read(kA));
+
+  std::string sameSize = ScratchDir::read(kB);
+  sameSize[sameSize.size() / 2] ^= 1;
+  write(kTool, sameSize);
+  EXPECT_EQ(call(kReconcile), StatusReply::success());
+  EXPECT_EQ(layout(), installed("B"));
+}
+
+TEST_F(CLIInstallSystemTest, WhateverStandsAtTheCommandPathBecomesTheExactLink) {
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"a link elsewhere", [] { fs::create_symlink(kOther, kLink); }},
+      {"a dangling link", [] { fs::create_symlink("/nonexistent/tamsel", kLink); }},
+      {"a relative link", [] { fs::create_symlink("../../../" + kTool.substr(1), kLink); }},
+      {"a regular file", [] { write(kLink, "#!/bin/sh\n"); }},
+      {"no /usr/local/bin", [] { fs::remove("/usr/local/bin"); }},
+      {"the exact link", [] { fs::create_symlink(kTool, kLink); }},
+  };
+  for (const auto& [what, prepare] : cases) {
+    SCOPED_TRACE(what);
+    fs::remove(kLink);
+    prepare();
+    const auto before = identity(kLink);
+    EXPECT_EQ(call(kReconcile), StatusReply::success());
+    EXPECT_EQ(layout(), installed("A"));
+    EXPECT_EQ(identity(kLink) == before, std::string(what) == "the exact link");
+  }
+  EXPECT_EQ(ScratchDir::read(kOther), "keep");
+}
+
+TEST_F(CLIInstallSystemTest, APayloadThatFailsItsCheckIsRefusedBeforeAnythingIsCreated) {
+  for (const auto& [copy, status] :
+       {std::pair{kUnsignedClient, "-67062"}, std::pair{kModifiedClient, "-67061"}}) {
+    setPayload(copy.path());
+    const std::string message = kPayload + " failed code-identity verification (OSStatus " +
+                                status + "); refusing to install it";
+    const std::int64_t mark = log_.mark();
+    EXPECT_EQ(call(kReconcile), StatusReply::failure(message, 0));
+    EXPECT_EQ(lines(mark),
+              (std::vector<std::string>{kPayloadLine, "error reconcileInstalledCLI: " + message}));
+    EXPECT_FALSE(fs::exists(kTamselDir));
+    EXPECT_EQ(layout(), kNothing);
+  }
+}
+
+TEST_F(CLIInstallSystemTest, ADaemonStartedOutsideTheAppBundleFindsNoPayload) {
+  const std::string bundle = "/Users/alice/Downloads/Tamsel.app/Contents";
+  fs::create_directories(bundle + "/MacOS");
+  fs::create_directories(bundle + "/Resources/bin");
+  fs::copy_file("/Applications/Tamsel.app/Contents/MacOS/TamselHelper",
+                bundle + "/MacOS/TamselHelper");
+  fs::copy_file(kA, bundle + "/Resources/bin/tamsel");
+
+  sandboxInit("--stop-daemon", "TERM");
+  sandboxInit("--start-daemon", bundle + "/MacOS/TamselHelper");
+  const std::int64_t mark = log_.mark();
+  const StatusReply reply = call(kReconcile);
+  const std::vector<std::string> logged = lines(mark);
+  sandboxInit("--stop-daemon", "TERM");
+  sandboxInit("--start-daemon", "/Applications/Tamsel.app/Contents/MacOS/TamselHelper");
+  fs::remove_all("/Users/alice/Downloads");
+
+  EXPECT_EQ(reply,
+            StatusReply::failure("Could not locate the bundled tamsel CLI in the app bundle", 0));
+  EXPECT_EQ(logged, std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(kTamselDir));
+}
+
+TEST_F(CLIInstallSystemTest, RemovalTakesWhatIsThereTwiceInARowAndKeepsWhatIsNotItsOwn) {
+  const std::tuple<const char*, std::function<void()>, bool> cases[] = {
+      {"nothing installed", [] {}, false},
+      {"an installation and a staging file",
+       [] {
+         ASSERT_EQ(call(kReconcile), StatusReply::success());
+         write(kStaging, "left");
+       },
+       false},
+      {"a dangling link", [] { fs::create_symlink("/nonexistent/tamsel", kLink); }, false},
+      {"a link elsewhere", [] { fs::create_symlink(kOther, kLink); }, false},
+      {"a foreign file beside the tool",
+       [] {
+         ASSERT_EQ(call(kReconcile), StatusReply::success());
+         write(kTamselDir + "/bin/notes", "mine");
+       },
+       true},
+  };
+  for (const auto& [what, prepare, directoriesStay] : cases) {
+    SCOPED_TRACE(what);
+    reset();
+    prepare();
+    const std::int64_t mark = log_.mark();
+    EXPECT_EQ(call(kRemove), StatusReply::success());
+    EXPECT_EQ(call(kRemove), StatusReply::success());
+    EXPECT_EQ(lines(mark), std::vector<std::string>(2, "info removeInstalledCLI"));
+    EXPECT_EQ(layout(), kNothing);
+    EXPECT_EQ(fs::exists(kTamselDir + "/bin"), directoriesStay);
+    EXPECT_EQ(fs::exists(kTamselDir), directoriesStay);
+  }
+  EXPECT_EQ(ScratchDir::read(kTamselDir + "/bin/notes"), "mine");
+  EXPECT_EQ(ScratchDir::read(kOther), "keep");
+  EXPECT_TRUE(fs::is_directory("/usr/local/bin"));
+}
+
+// Two calls on two connections released together, fifty rounds of each pairing; the payload
+// changes every round so that each reconcile installs.
+TEST_F(CLIInstallSystemTest, OverlappingCallsNeverLeaveAPartialToolOrAStagingFile) {
+  for (StatusCall second : {kReconcile, kRemove}) {
+    for (int round = 0; round < 50; ++round) {
+      SCOPED_TRACE(round);
+      const char* name = round % 2 == 0 ? "B" : "A";
+      setPayload(round % 2 == 0 ? kB : kA);
+      std::latch start(2);
+      auto run = [&start](StatusCall operation) {
+        Result<HelperClient> helper = HelperClient::connect();
+        start.arrive_and_wait();
+        return call(operation, std::move(helper));
+      };
+      auto first = std::async(std::launch::async, run, kReconcile);
+      EXPECT_EQ(run(second), StatusReply::success());
+      EXPECT_EQ(first.get(), StatusReply::success());
+      const std::string now = layout();
+      EXPECT_TRUE(now == installed(name) || (second == kRemove && now == kNothing)) << now;
+    }
+  }
+}
+
+// SIGKILL at a random moment of each of thirty installs: the tool is then the old payload or
+// the new one whole, and the next call, to a new daemon, completes the install.
+TEST_F(CLIInstallSystemTest, ADaemonKilledDuringInstallsLeavesTheOldToolOrTheNew) {
+  setPayload(kB);
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(call(kReconcile), StatusReply::success());
+  const auto installTime =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
+  std::mt19937 random(std::random_device{}());
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE(round);
+    const char* name = round % 2 == 0 ? "A" : "B";
+    setPayload(round % 2 == 0 ? kA : kB);
+    Result<HelperClient> helper = HelperClient::connect();
+    ASSERT_TRUE(helper.ok()) << helper.error().description;
+    auto pending =
+        std::async(std::launch::async, [&helper] { (void)call(kReconcile, std::move(helper)); });
+    std::this_thread::sleep_for(std::chrono::microseconds(
+        std::uniform_int_distribution<std::int64_t>(0, installTime.count() * 3 / 2)(random)));
+    sandboxInit("--stop-daemon", "KILL");
+    pending.get();
+    const std::string now = layout();
+    EXPECT_TRUE(now.starts_with("tool=A 755 0:0 ") || now.starts_with("tool=B 755 0:0 ")) << now;
+    sandboxInit("--start-daemon", "/Applications/Tamsel.app/Contents/MacOS/TamselHelper");
+    EXPECT_EQ(call(kReconcile), StatusReply::success());
+    EXPECT_EQ(layout(), installed(name));
+  }
+}
+
+}  // namespace
+}  // namespace tamsel::systemtest
