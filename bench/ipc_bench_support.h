@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +54,17 @@ inline std::string signedClient(const TempDir& dir, const std::string& name = "c
     std::fprintf(stderr, "cannot sign the benchmark client\n");
     std::exit(1);
   }
+  return out;
+}
+
+// args run as an unprivileged user (nobody), as the application runs: the checks of a running
+// client apply to users, not to root. dir must then be reachable by everyone.
+inline std::vector<std::string> asUnprivilegedUser(const TempDir& dir,
+                                                   std::vector<std::string> args) {
+  ::chmod(dir.path().c_str(), 0755);
+  std::vector<std::string> out{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                               "--clear-groups", "--"};
+  out.insert(out.end(), args.begin(), args.end());
   return out;
 }
 
@@ -167,7 +179,7 @@ class BareServer {
     std::strncpy(addr.sun_path, path_.c_str(), sizeof(addr.sun_path) - 1);
     ::unlink(path_.c_str());
     if (::bind(listen_.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::listen(listen_.get(), SOMAXCONN) != 0) {
+        ::listen(listen_.get(), SOMAXCONN) != 0 || ::chmod(path_.c_str(), 0666) != 0) {
       std::exit(1);
     }
     acceptor_ = std::thread([this] { acceptLoop(); });

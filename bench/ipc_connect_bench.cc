@@ -1,9 +1,10 @@
-// New connections. Warm: a signed client connects until the Listener admits it (its hello), the
-// verdict for its executable already cached, against a bare server that accepts, reads
-// SO_PEERCRED and sends a 64-byte greeting; prints "ipc_connect_vs_bare_ratio <bare median /
-// listener median>" (goal: at least 0.5). Cold: the same connection from a client executable
-// never seen before (its file touched), 1 MiB and 33 MiB large; prints the cost per MiB of
-// executable and its ratio to a raw read-and-SHA-256 of the same files.
+// New connections. Warm: a signed client, run by an unprivileged user as the application is,
+// connects until the Listener admits it (its hello), the verdict for its executable already
+// cached, against a bare server that accepts, reads SO_PEERCRED and sends a 64-byte greeting;
+// prints "ipc_connect_vs_bare_ratio <bare median / listener median>" (goal: at least 0.5). Cold:
+// the same connection from a client executable never seen before (its file touched), 1 MiB and 33
+// MiB large; prints the cost per MiB of executable and its ratio to a raw read-and-SHA-256 of the
+// same files.
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -35,12 +36,12 @@ void BM_WarmConnection(benchmark::State& state) {
   HelperService helper(dir);
   BareServer bare(dir, BareServer::Mode::kGreet);
   // The first connection fills the verdict cache.
-  runClient({client, "listener-connect", helper.path(), "1"});
+  runClient(asUnprivilegedUser(dir, {client, "listener-connect", helper.path(), "1"}));
   for (auto _ : state) {
-    const ClientStats b =
-        runClient({client, "bare-connect", bare.path(), std::to_string(kConnections)});
-    const ClientStats l =
-        runClient({client, "listener-connect", helper.path(), std::to_string(kConnections)});
+    const ClientStats b = runClient(asUnprivilegedUser(
+        dir, {client, "bare-connect", bare.path(), std::to_string(kConnections)}));
+    const ClientStats l = runClient(asUnprivilegedUser(
+        dir, {client, "listener-connect", helper.path(), std::to_string(kConnections)}));
     state.SetIterationTime(static_cast<double>(l.totalNs) / 1e9);
     gBareUs.push_back(b.medianNs / 1e3);
     gListenerUs.push_back(l.medianNs / 1e3);

@@ -1,6 +1,6 @@
-// Resident memory of the service layer: the Listener idle, and holding 1,000 idle admitted
-// connections (from a signed client process), against a bare server holding as many bare
-// connections, in the same run. Prints the Listener's resident memory and
+// Resident memory of the service layer: the Listener idle, and holding 250 idle admitted
+// connections (from a signed client process; about what one user may hold), against a bare server
+// holding as many bare connections, in the same run. Prints the Listener's resident memory and
 // "ipc_per_connection_memory_vs_bare_ratio" (listener bytes per connection / bare bytes per
 // connection), and this whole process's resident size with the connections against the 64 MiB
 // goal.
@@ -15,7 +15,7 @@ namespace {
 
 using namespace tamsel::bench;
 
-constexpr int kConnections = 1'000;
+constexpr int kConnections = 250;
 double gIdleDeltaKiB = 0, gListenerPerConnKiB = 0, gBarePerConnKiB = 0, gTotalMiB = 0;
 
 long rssKiB() {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/ipc/socket_io.h"
+#include "platform/process_protection.h"
 
 namespace tamsel::client {
 namespace {
@@ -63,6 +64,8 @@ Result<std::unique_ptr<ClientConnection>> ClientConnection::open(std::string_vie
   }
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
+  // The helper refuses a client of another user that its own user could still tamper with.
+  if (auto st = shutOutSameUserProcesses(); !st) return st.error();
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return Error::fromErrno(errno, "socket");
   int rc;
@@ -115,41 +118,41 @@ Status ClientConnection::introduceIfNewProcess() {
   std::unique_lock lock(mutex_);
   if (me == speakerGeneration_) return {};
   if (broken_) return *broken_;
-  {
-    std::lock_guard sendLock(sendMutex_);
-    if (auto st = ipc::sock::sendAll(fd_.get(), ipc::wire::kIntroduceFrame, {}, kSendTimeoutMs);
-        !st) {
-      return st;
-    }
-  }
-  // Nothing else may be sent before the helper's answer.
   auto& buffer = readBuffer();
   std::vector<std::function<void()>> due;
-  for (;;) {
-    auto frame = assembler_.next(fds_);
-    if (!frame) return frame.error();
-    if (frame->has_value()) {
-      auto& f = **frame;
-      if (std::holds_alternative<ipc::wire::Hello>(f)) break;
-      if (auto* reply = std::get_if<ipc::wire::Reply>(&f)) {
-        deliver(reply->id, std::move(reply->values), due);
+  auto refused = [&](int code) -> Status {
+    const Error ended{code, "the helper refused this process on the connection"};
+    breakLocked(ended, due);
+    lock.unlock();
+    for (auto& run : due) run();
+    return ended;
+  };
+  for (int round = 0; round < ipc::wire::kIntroductionRounds; ++round) {
+    {
+      std::lock_guard sendLock(sendMutex_);
+      if (auto st = ipc::sock::sendAll(fd_.get(), ipc::wire::kIntroduceFrame, {}, kSendTimeoutMs);
+          !st) {
+        return st;
+      }
+    }
+    // Nothing else may be sent before the helper's answer.
+    for (bool hello = false; !hello;) {
+      auto frame = assembler_.next(fds_);
+      if (!frame) return frame.error();
+      if (frame->has_value()) {
+        auto& f = **frame;
+        hello = std::holds_alternative<ipc::wire::Hello>(f);
+        if (auto* reply = std::get_if<ipc::wire::Reply>(&f)) {
+          deliver(reply->id, std::move(reply->values), due);
+        } else if (!hello) {
+          return refused(EPROTO);
+        }
         continue;
       }
-      const Error ended{EPROTO, "the helper refused this process on the connection"};
-      breakLocked(ended, due);
-      lock.unlock();
-      for (auto& run : due) run();
-      return ended;
+      auto got = ipc::sock::receive(fd_.get(), buffer, &fds_, /*wait=*/true);
+      if (!got || got->kind == ipc::sock::Received::Kind::kEndOfStream) return refused(EACCES);
+      assembler_.append({buffer.data(), got->bytes});
     }
-    auto got = ipc::sock::receive(fd_.get(), buffer, &fds_, /*wait=*/true);
-    if (!got || got->kind == ipc::sock::Received::Kind::kEndOfStream) {
-      const Error ended{EACCES, "the helper refused this process on the connection"};
-      breakLocked(ended, due);
-      lock.unlock();
-      for (auto& run : due) run();
-      return ended;
-    }
-    assembler_.append({buffer.data(), got->bytes});
   }
   speakerGeneration_ = me;
   lock.unlock();

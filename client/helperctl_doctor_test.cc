@@ -107,7 +107,8 @@ TEST(HelperctlChecks, RootCAIsFoundInTheKeychainByItsFingerprint) {
     BIO* bio = BIO_new(BIO_s_mem());
     PEM_write_bio_X509(bio, cert.get());
     char* data = nullptr;
-    std::string text(data, static_cast<std::size_t>(BIO_get_mem_data(bio, &data)));
+    const long size = BIO_get_mem_data(bio, &data);
+    std::string text(data, static_cast<std::size_t>(size));
     BIO_free(bio);
     return text;
   };

@@ -1,5 +1,4 @@
 // tamsel-helperctl: calls one operation of the helper and prints the reply.
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -65,10 +64,6 @@ int follow(HelperClient& helper, const Invocation& inv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Same-user processes may neither trace this one nor write into its memory while it speaks
-  // for the signed program.
-  ::prctl(PR_SET_DUMPABLE, 0);
-
   std::vector<std::string_view> args(argv + 1, argv + argc);
   auto inv = parseCommandLine(args);
   if (!inv) {

@@ -1,17 +1,10 @@
 #include "platform/ipc/code_admission.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include "platform/codesign/code_signing.h"
 
 namespace tamsel::ipc {
-namespace {
-
-// Beyond this many distinct executables the cache starts over: a bound, not an LRU.
-constexpr std::size_t kMaxCachedVerdicts = 4096;
-
-}  // namespace
 
 CodeAdmission::CodeAdmission(std::string anchorPath) : anchorPath_(std::move(anchorPath)) {}
 
@@ -22,38 +15,61 @@ void CodeAdmission::setRequirement(std::string_view text) {
   }
   std::lock_guard lock(mutex_);
   requirement_ = std::move(compiled);
-  verdicts_.clear();
+  users_.clear();
 }
 
-std::optional<bool> CodeAdmission::cachedVerdict(const ExecutableKey& key) const {
+std::optional<bool> CodeAdmission::cachedVerdict(std::uint32_t uid, const ExecutableKey& key) {
   if (admitAny_) return true;
   std::lock_guard lock(mutex_);
-  auto it = verdicts_.find(key);
-  if (it == verdicts_.end()) return std::nullopt;
-  return it->second;
+  auto user = users_.find(uid);
+  if (user == users_.end()) return std::nullopt;
+  auto it = user->second.byKey.find(key);
+  if (it == user->second.byKey.end()) return std::nullopt;
+  auto& recent = user->second.recent;
+  recent.splice(recent.begin(), recent, it->second.second);
+  return it->second.first;
 }
 
-bool CodeAdmission::admits(const PeerProcess& process) {
-  if (auto v = cachedVerdict(process.exe)) return *v;
-  return verify(process);
+void CodeAdmission::rememberLocked(std::uint32_t uid, const ExecutableKey& key, bool verdict) {
+  UserVerdicts& user = users_[uid];
+  if (auto it = user.byKey.find(key); it != user.byKey.end()) {
+    it->second.first = verdict;
+    return;
+  }
+  if (user.byKey.size() >= kMaxVerdictsPerUser) {
+    user.byKey.erase(user.recent.back());
+    user.recent.pop_back();
+  }
+  user.recent.push_front(key);
+  user.byKey.emplace(key, std::make_pair(verdict, user.recent.begin()));
 }
 
 bool CodeAdmission::verify(const PeerProcess& process) {
   if (admitAny_) return true;
   const ExecutableKey& key = process.exe;
+  std::shared_ptr<Check> mine;
   {
     // One check per file at a time: later askers wait for its verdict instead of hashing again.
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return !inFlight_.contains(key); });
-    if (auto it = verdicts_.find(key); it != verdicts_.end()) return it->second;
-    inFlight_.insert(key);
+    if (auto it = running_.find(key); it != running_.end()) {
+      std::shared_ptr<Check> theirs = it->second;
+      done_.wait(lock, [&] { return theirs->done; });
+      if (!theirs->verdict) return false;
+      rememberLocked(process.euid, key, *theirs->verdict);
+      return *theirs->verdict;
+    }
+    mine = std::make_shared<Check>();
+    running_.emplace(key, mine);
     ++verifications_;
   }
-  const bool ok = check(process);
+  const std::optional<bool> verdict = check(process);
   std::lock_guard lock(mutex_);
-  inFlight_.erase(key);
+  mine->verdict = verdict;
+  mine->done = true;
+  running_.erase(key);
+  if (verdict) rememberLocked(process.euid, key, *verdict);
   done_.notify_all();
-  return ok;
+  return verdict.value_or(false);
 }
 
 std::size_t CodeAdmission::verificationsRun() const {
@@ -61,46 +77,33 @@ std::size_t CodeAdmission::verificationsRun() const {
   return verifications_;
 }
 
-bool CodeAdmission::check(const PeerProcess& process) {
-  const ExecutableKey& key = process.exe;
+// The verdict, or nothing when it proves nothing lasting (no requirement or root yet, the file
+// gone or changed while it was read).
+std::optional<bool> CodeAdmission::check(const PeerProcess& process) {
   std::shared_ptr<const codesign::Requirement> requirement;
   {
     std::lock_guard lock(mutex_);
     requirement = requirement_;
   }
-  if (!requirement) return false;
+  if (!requirement) return std::nullopt;
   auto anchor =
       anchorPath_.empty() ? codesign::platformAnchor() : codesign::anchorFromPemFile(anchorPath_);
-  // Without a root nothing can pass, but a root installed later must be able to: no caching.
-  if (!anchor) return false;
+  // Without a root nothing can pass, but a root installed later must be able to.
+  if (!anchor) return std::nullopt;
 
   // The very file the process runs; nothing if it has exec'd another since it was identified.
   UniqueFd exe = openIdentifiedExecutable(process);
-  if (!exe) return false;
+  if (!exe) return std::nullopt;
   std::shared_ptr<const codesign::StaticCode> code;
   UniqueFd dup(::fcntl(exe.get(), F_DUPFD_CLOEXEC, 0));
-  if (!dup) return false;
+  if (!dup) return std::nullopt;
   if (codesign::staticCodeCreateWithFd(std::move(dup), code) != codesign::errSecSuccess) {
-    return false;
+    return std::nullopt;
   }
   const bool ok = codesign::staticCodeCheckValidity(*code, *requirement, anchor.get()) ==
                   codesign::errSecSuccess;
-
   // A file rewritten while it was hashed proves nothing either way.
-  struct stat st {};
-  if (::fstat(exe.get(), &st) != 0) return false;
-  const ExecutableKey after{static_cast<std::uint64_t>(st.st_dev),
-                            static_cast<std::uint64_t>(st.st_ino),
-                            static_cast<std::int64_t>(st.st_size),
-                            st.st_ctim.tv_sec,
-                            st.st_ctim.tv_nsec,
-                            st.st_mtim.tv_sec,
-                            st.st_mtim.tv_nsec};
-  if (!(after == key)) return false;
-
-  std::lock_guard lock(mutex_);
-  if (verdicts_.size() >= kMaxCachedVerdicts) verdicts_.clear();
-  verdicts_[key] = ok;
+  if (!isExecutable(exe.get(), process.exe)) return std::nullopt;
   return ok;
 }
 

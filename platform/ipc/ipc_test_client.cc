@@ -2,8 +2,6 @@
 // identity of the test PKI; the tests run the copies as separate processes.
 //
 //   ipc-test-client ping SOCKET              exit 0 served, 3 refused (no hello or dropped)
-//   ipc-test-client hold SOCKET N            opens N admitted connections, prints "ready N",
-//                                            keeps them until standard input closes
 //   ipc-test-client inherit SOCKET EXE [MODE]
 //                                            served once, then a child runs EXE MODE FD (send-fd
 //                                            by default) on the same connection; exit = the
@@ -57,26 +55,6 @@ int ping(const std::string& socket) {
   if (!peer.connected()) return kUsage;
   if (!peer.waitHello()) return kRefused;
   return requestOnce(peer, 1);
-}
-
-int hold(const std::string& socket, int count) {
-  std::vector<RawPeer> peers;
-  peers.reserve(count);
-  for (int i = 0; i < count; ++i) {
-    peers.emplace_back(socket);
-    if (!peers.back().connected()) return kUsage;
-    // The first one alone: a cold check admits a bounded number of waiting peers only.
-    if (i == 0 && !peers.back().waitHello(30'000)) return kRefused;
-  }
-  for (int i = 1; i < count; ++i) {
-    if (!peers[i].waitHello(30'000)) return kRefused;
-  }
-  std::printf("ready %d\n", count);
-  std::fflush(stdout);
-  char c;
-  while (::read(0, &c, 1) > 0) {
-  }
-  return kServed;
 }
 
 int inherit(const std::string& socket, const char* exe, const char* childMode) {
@@ -141,7 +119,6 @@ int main(int argc, char** argv) {
   (void)kPatchMe[0];
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "ping" && argc == 3) return ping(argv[2]);
-  if (mode == "hold" && argc == 4) return hold(argv[2], std::atoi(argv[3]));
   if (mode == "inherit" && (argc == 4 || argc == 5)) {
     return inherit(argv[2], argv[3], argc == 5 ? argv[4] : "send-fd");
   }
@@ -154,6 +131,6 @@ int main(int argc, char** argv) {
   std::fprintf(
       stderr,
       "usage: ipc-test-client "
-      "ping|hold|inherit|fork-send|exec-send|send-then-exec|await-reply|send-fd|send-fd-raw ...\n");
+      "ping|inherit|fork-send|exec-send|send-then-exec|await-reply|send-fd|send-fd-raw ...\n");
   return kUsage;
 }

@@ -176,7 +176,10 @@ class RawPeer {
 
   // What a process other than the connecting one says before its first request.
   bool introduce(int timeoutMs = 5000) {
-    return sendBytes(wire::kIntroduceFrame) && waitHello(timeoutMs);
+    for (int round = 0; round < wire::kIntroductionRounds; ++round) {
+      if (!sendBytes(wire::kIntroduceFrame) || !waitHello(timeoutMs)) return false;
+    }
+    return true;
   }
 
   bool sendBytes(std::string_view bytes, std::vector<int> fds = {}) {

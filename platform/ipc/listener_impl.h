@@ -1,6 +1,12 @@
 // The listener's machinery: accepting, establishing each peer's identity, admitting it by the
-// code signature of its executable, offering it to the delegate. Everything runs on an elastic
-// worker pool; the thread that calls run() only waits.
+// code signature of its executable, offering it to the delegate, and the budgets that keep any
+// one user from costing the daemon more than a bounded share.
+//
+// Two pools of threads. The request pool serves admitted connections and accepts new ones, doing
+// for a new peer only what never waits (a warm peer is admitted right there). Whatever a peer can
+// make slow (looking at its running image, a cold hash, identifying a newcomer) is left to the
+// admission pool, a bounded number of its threads per user. The thread that calls run() only
+// waits.
 #pragma once
 
 #include <atomic>
@@ -8,12 +14,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/ipc/code_admission.h"
 #include "platform/ipc/peer_identity.h"
@@ -37,27 +45,52 @@ class Listener::Impl {
   const Status& status() const { return status_; }
   CodeAdmission& admission() { return admission_; }
   std::size_t connectionCount();
-  int workerCount() const { return pool_.threadCount(); }
 
  private:
   using Clock = std::chrono::steady_clock;
 
-  // A peer whose executable is being checked, or waits for it.
-  struct Pending {
-    UniqueFd socket;
-    PeerProcess peer;
-    bool pidfdCapable = false;
-    Clock::time_point deadline;
+  // What one user holds or has under way.
+  struct UserLoad {
+    int identifying = 0;  // connecting processes being identified
+    int waiting = 0;      // identified, waiting for a signature check (or in one)
+    int checking = 0;     // signature checks running
+    int connections = 0;  // admitted connections, less those found hung up
+    std::chrono::steady_clock::time_point lastSweep;
+    bool idle() const { return identifying + waiting + checking + connections == 0; }
   };
 
-  void onEvent(std::uint64_t token);
+  // An identified peer whose executable waits for a signature check: a connecting process
+  // (socket set) or a writer of an admitted connection (writerOf set).
+  struct Pending {
+    std::uint32_t uid = 0;
+    PeerProcess peer;
+    Clock::time_point deadline;
+    UniqueFd socket;
+    bool pidfdCapable = false;
+    std::shared_ptr<ServerConnection> writerOf;
+  };
+
+  void onAdmissionEvent(std::uint64_t token);
+  void onRequestEvent(std::uint64_t token);
   void acceptOne();
+  void pauseAccepting();
   void admit(UniqueFd socket);
-  void verifyPending();
+  void identified(std::uint32_t uid, UniqueFd socket, Result<PeerProcess> peer);
+  void identifyWriter(std::shared_ptr<ServerConnection> conn, WriterToIdentify who);
+  // Decides on an identified peer: at once from the cache, or after a signature check.
+  void decide(Pending p);
+  bool enqueueLocked(Pending& p);
+  void startChecksLocked();
+  void runCheck(std::shared_ptr<Pending> p);
+  void deliver(Pending p, bool admitted);
   void offer(UniqueFd socket, PeerProcess peer, bool pidfdCapable);
   void forget(std::uint64_t token);
+  void partialFrame(std::uint64_t token, bool partial);
   void armHousekeeping();
   void housekeeping();
+  UserLoad& userLocked(std::uint32_t uid) { return users_[uid]; }
+  void releaseUserLocked(std::uint32_t uid);
+  bool roomForConnectionLocked(std::uint32_t uid, UserLoad& load);
 
   ListenerOptions options_;
   Status status_;
@@ -66,17 +99,32 @@ class Listener::Impl {
   UniqueFd timerFd_;
   std::atomic<bool> resumed_{false};
   CodeAdmission admission_;
-  WorkerPool pool_;
+  PeerIdentifier identifier_;
+  WorkerPool pool_;           // requests of admitted connections
+  WorkerPool admissionPool_;  // accepting, identifying, signature checks
   ConnectionContext context_;
+  std::size_t descriptorLimit_ = 0;  // the most this process may hold, less a reserve
+  // Descriptors held back, given up when a peer already accepted cannot be identified for want of
+  // descriptors, and taken again afterwards.
+  std::mutex spareMutex_;
+  std::vector<UniqueFd> spare_;
+  void takeSpareDescriptors();
 
   std::mutex delegateMutex_;
   ListenerDelegate* delegate_ = nullptr;
 
   std::mutex mutex_;  // guards everything below
-  std::unordered_map<std::uint64_t, std::shared_ptr<ServerConnection>> connections_;
+  struct Held {
+    std::shared_ptr<ServerConnection> connection;
+    std::uint32_t uid = 0;
+    bool counted = true;  // in its user's connections
+  };
+  std::unordered_map<std::uint64_t, Held> connections_;
   std::uint64_t nextToken_;
+  std::unordered_map<std::uint32_t, UserLoad> users_;
   std::deque<Pending> pending_;
-  int verifiers_ = 0;
+  int checks_ = 0;
+  std::map<std::uint64_t, Clock::time_point> frameDeadlines_;
   std::optional<Clock::time_point> acceptPausedUntil_;
 
   std::mutex runMutex_;

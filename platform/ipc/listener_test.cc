@@ -377,32 +377,6 @@ TEST_P(ListenerTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
   }
 }
 
-TEST_P(ListenerTest, ManyIdleConnectionsDoNotStopService) {
-  struct rlimit saved {};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  struct rlimit raised = saved;
-  raised.rlim_cur = saved.rlim_max;
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0);
-  // Each costs this process three descriptors (our end, the daemon's end, its pidfd).
-  const int count = std::min<int>(5000, static_cast<int>((raised.rlim_cur - 200) / 3));
-  std::vector<RawPeer> idle;
-  idle.reserve(count);
-  for (int i = 0; i < count; ++i) {
-    idle.emplace_back(dir.file("s"));
-    ASSERT_TRUE(idle.back().connected()) << i;
-  }
-  const auto start = std::chrono::steady_clock::now();
-  expectServing();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_TRUE(eventually(
-      [&] {
-        return ListenerTesting::connectionCount(*listener) >= static_cast<std::size_t>(count);
-      },
-      20000));
-  idle.clear();
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-}
-
 TEST(ListenSocket, ReplacesAStaleSocketButNothingElse) {
   TempDir dir;
   const std::string path = dir.file("s");

@@ -16,8 +16,6 @@ struct ListenerTesting {
   static std::size_t verificationsRun(Listener& listener);
   // Connections currently held (admitted, not yet closed).
   static std::size_t connectionCount(Listener& listener);
-  // Threads of the worker pool.
-  static int workerCount(Listener& listener);
 };
 
 }  // namespace tamsel::ipc

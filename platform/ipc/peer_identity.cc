@@ -4,18 +4,18 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "platform/ipc/linux_socket_constants.h"
-
 namespace tamsel::ipc {
 namespace {
 
@@ -23,15 +23,59 @@ Error refused(std::string_view why) {
   return Error{EPERM, "peer identity: " + std::string(why)};
 }
 
-ExecutableKey keyOf(const struct stat& st) {
-  return ExecutableKey{static_cast<std::uint64_t>(st.st_dev),
-                       static_cast<std::uint64_t>(st.st_ino),
-                       static_cast<std::int64_t>(st.st_size),
-                       st.st_ctim.tv_sec,
-                       st.st_ctim.tv_nsec,
-                       st.st_mtim.tv_sec,
-                       st.st_mtim.tv_nsec};
+constexpr unsigned kStatxWanted = STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_SIZE |
+                                  STATX_CTIME | STATX_MTIME | STATX_MNT_ID;
+
+// The executable as the kernel last knew it: never asks the file system that holds it.
+bool statExecutable(int dirFd, const char* name, int flags, struct statx& sx) {
+  return ::statx(dirFd, name, flags | AT_STATX_DONT_SYNC, kStatxWanted, &sx) == 0 &&
+         (sx.stx_mask & STATX_MNT_ID) != 0;
 }
+
+ExecutableKey keyOf(const struct statx& sx) {
+  return ExecutableKey{
+      sx.stx_mnt_id,       static_cast<std::uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)),
+      sx.stx_ino,          static_cast<std::int64_t>(sx.stx_size),
+      sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec,
+      sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+}
+
+// What may be read and hashed: a regular file of root's, on a mount of ours no user serves,
+// small enough. Decided from metadata alone.
+Status checkExecutableFile(const struct statx& sx, const Mounts& mounts) {
+  if (!S_ISREG(sx.stx_mode)) return refused("executable is not a regular file");
+  const auto mount = mounts.byId(sx.stx_mnt_id);
+  if (!mount) return refused("executable on a mount that is not ours");
+  if (mount->userServed) return refused("executable on a user-served file system");
+  if (!trustedOwnerAndMode(sx.stx_uid, sx.stx_mode)) {
+    return refused("executable not written by root alone");
+  }
+  if (sx.stx_size > static_cast<std::uint64_t>(kMaxExecutableBytes)) {
+    return refused("executable too large");
+  }
+  return {};
+}
+
+// The executable the process behind procDir runs, if it may be read and hashed at all.
+Result<ExecutableKey> examineExecutable(int procDir, const Mounts& mounts) {
+  struct statx sx {};
+  if (!statExecutable(procDir, "exe", 0, sx)) return refused("cannot look at the executable");
+  if (auto st = checkExecutableFile(sx, mounts); !st) return st.error();
+  return keyOf(sx);
+}
+
+// A number that names the process behind a pidfd for as long as the system runs: the inode of
+// the pidfd, where pidfds live on their own file system (Linux 6.9); nothing elsewhere.
+constexpr long kPidfsMagic = 0x50494446;
+
+bool pidfdsNameProcesses() {
+  UniqueFd self(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0)));
+  struct statfs fs {};
+  return self && ::fstatfs(self.get(), &fs) == 0 && fs.f_type == kPidfsMagic;
+}
+
+// Checked images kept per user; past this, the user's oldest goes.
+constexpr std::size_t kMaxCheckedImagesPerUser = 32;
 
 UniqueFd pidfdOpen(std::int32_t pid) {
   return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
@@ -43,40 +87,23 @@ UniqueFd openProcDir(std::int32_t pid) {
   return UniqueFd(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-// Takes the identity of the executable of pid, through its /proc directory, while pidfd proves
-// that pid names the pinned process: the pidfd is checked after the directory is opened and
-// the executable looked at, so the process was alive all along and the number could not have
-// passed to anyone else in between.
-Result<PeerProcess> pinProcess(std::int32_t pid, const UniqueFd& pidfd, UniqueFd procDir,
-                               std::uint32_t euid, std::uint32_t egid) {
-  if (!procDir) return refused("process went away");
-  struct stat st {};
-  if (::fstatat(procDir.get(), "exe", &st, 0) != 0) return refused("cannot look at the executable");
-  if (!S_ISREG(st.st_mode)) return refused("executable is not a regular file");
-  if (!processAlive(pidfd.get())) return refused("process went away");
-  PeerProcess out;
-  out.pid = pid;
-  out.euid = euid;
-  out.egid = egid;
-  out.procDir = std::move(procDir);
-  out.exe = keyOf(st);
-  return out;
-}
-
-// The second (effective) field of a "Uid:" or "Gid:" line of /proc/PID/status.
-bool effectiveId(std::string_view status, std::string_view label, std::uint32_t& out) {
-  const std::size_t at = status.find(label);
-  if (at == std::string_view::npos) return false;
-  std::string_view rest = status.substr(at + label.size());
-  for (int field = 0; field < 2; ++field) {
-    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
-    std::uint32_t value = 0;
-    auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
-    if (ec != std::errc()) return false;
-    rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
-    out = value;
-  }
-  return true;
+// The pid (in our namespace) of the process behind a pidfd: the "Pid:" line of its fdinfo.
+std::int32_t pidOfPidfd(int pidfd) {
+  char path[48];
+  std::snprintf(path, sizeof(path), "/proc/self/fdinfo/%d", pidfd);
+  UniqueFd info(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!info) return 0;
+  char buf[512];
+  const ssize_t n = ::read(info.get(), buf, sizeof(buf) - 1);
+  if (n <= 0) return 0;
+  std::string_view text(buf, static_cast<std::size_t>(n));
+  const std::size_t at = text.find("\nPid:");
+  if (at == std::string_view::npos) return 0;
+  text.remove_prefix(at + 5);
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  std::int32_t pid = 0;
+  std::from_chars(text.data(), text.data() + text.size(), pid);
+  return pid;
 }
 
 }  // namespace
@@ -86,12 +113,16 @@ std::size_t ExecutableKeyHash::operator()(const ExecutableKey& k) const {
   auto mix = [&h](std::uint64_t v) {
     h ^= std::hash<std::uint64_t>{}(v) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
   };
+  mix(k.mountId);
   mix(k.device);
   mix(static_cast<std::uint64_t>(k.size));
   mix(static_cast<std::uint64_t>(k.ctimeNsec));
   mix(static_cast<std::uint64_t>(k.mtimeNsec));
   return h;
 }
+
+PeerIdentifier::PeerIdentifier()
+    : ownUserNs_(ownUserNamespace()), pidfdsNameProcesses_(pidfdsNameProcesses()) {}
 
 bool processAlive(int pidfd) {
   if (pidfd < 0) return false;
@@ -106,86 +137,155 @@ bool processAlive(int pidfd) {
   return n == 0;
 }
 
-Result<PeerProcess> identifySocketPeer(int fd, bool useFallback) {
-  struct ucred cred {};
-  socklen_t len = sizeof(cred);
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred)) {
-    return refused("no peer credentials");
+Result<PeerProcess> PeerIdentifier::examine(std::int32_t pid, UniqueFd procDir) {
+  if (!procDir) return refused("process went away");
+  auto exe = examineExecutable(procDir.get(), *systemMounts_.current());
+  if (!exe) return exe.error();
+  auto status = readProcessStatus(procDir.get());
+  if (!status) return status.error();
+  if (auto st = checkRunningImage(procDir.get(), *status, *ownMounts_.current(), ownUserNs_); !st) {
+    return refused(st.error().description);
   }
+  PeerProcess out;
+  out.pid = pid;
+  out.euid = status->euid;
+  out.egid = status->egid;
+  out.procDir = std::move(procDir);
+  out.exe = *exe;
+  return out;
+}
+
+namespace {
+
+// A read of one byte of /proc/PID/pagemap, which must come in whole entries, fails with EINVAL
+// while the memory the descriptor was opened on is still its process's, and reads nothing once
+// that memory is gone (the process exec'd or exited). It takes no lock of the process's.
+bool memoryStillInUse(int pagemap) {
+  char byte;
+  return ::pread(pagemap, &byte, 1, 0) < 0 && errno == EINVAL;
+}
+
+}  // namespace
+
+bool PeerIdentifier::stillChecked(std::uint64_t process, const ExecutableKey& exe,
+                                  std::uint32_t euid) {
+  std::lock_guard lock(imagesMutex_);
+  auto it = images_.find(process);
+  if (it == images_.end()) return false;
+  if (memoryStillInUse(it->second.memory.get()) && it->second.exe == exe &&
+      it->second.euid == euid) {
+    return true;
+  }
+  imagesByUser_[it->second.euid].erase(it->second.byUser);
+  images_.erase(it);
+  return false;
+}
+
+void PeerIdentifier::rememberChecked(std::uint64_t process, UniqueFd memory,
+                                     const ExecutableKey& exe, std::uint32_t euid) {
+  std::lock_guard lock(imagesMutex_);
+  if (images_.contains(process)) return;
+  auto& mine = imagesByUser_[euid];
+  // Forget the user's processes that are gone, then the oldest beyond the bound.
+  for (auto it = mine.begin(); it != mine.end();) {
+    auto entry = images_.find(*it);
+    if (memoryStillInUse(entry->second.memory.get())) {
+      ++it;
+    } else {
+      images_.erase(entry);
+      it = mine.erase(it);
+    }
+  }
+  if (mine.size() >= kMaxCheckedImagesPerUser) {
+    images_.erase(mine.back());
+    mine.pop_back();
+  }
+  mine.push_front(process);
+  images_.emplace(process, CheckedImage{std::move(memory), exe, euid, mine.begin()});
+}
+
+Result<PeerIdentifier::Connecting> PeerIdentifier::connecting(int fd, const sock::SenderStamp& cred,
+                                                              bool useFallback) {
   if (cred.pid <= 0) return refused("peer outside our pid namespace");
-  UniqueFd pidfd;
+  Connecting c;
   if (!useFallback) {
     int raw = -1;
     socklen_t rawLen = sizeof(raw);
     if (::getsockopt(fd, SOL_SOCKET, kSoPeerPidfd, &raw, &rawLen) == 0) {
-      pidfd.reset(raw);
+      c.pidfd.reset(raw);
     } else if (errno != ENOPROTOOPT && errno != EINVAL) {
-      // The kernel knows the option but could not pin the peer: it is gone.
-      return refused("no peer pidfd");
+      // The kernel knows the option but could not pin the peer: it is gone, or we are out of
+      // descriptors (the code says which).
+      return Error::fromErrno(errno, "peer identity: no peer pidfd");
     }
   }
-  if (!pidfd) pidfd = pidfdOpen(cred.pid);
-  if (!pidfd) return refused("process went away");
-  return pinProcess(cred.pid, pidfd, openProcDir(cred.pid), cred.uid, cred.gid);
+  if (!c.pidfd) c.pidfd = pidfdOpen(cred.pid);
+  if (!c.pidfd) return Error::fromErrno(errno, "peer identity: no pidfd");
+  c.peer.pid = cred.pid;
+  c.peer.euid = cred.uid;
+  c.peer.egid = cred.gid;
+  c.peer.procDir = openProcDir(cred.pid);
+  if (!c.peer.procDir) return Error::fromErrno(errno, "peer identity: no /proc directory");
+  auto exe = examineExecutable(c.peer.procDir.get(), *systemMounts_.current());
+  if (!exe) return exe.error();
+  c.peer.exe = *exe;
+  // Root's processes can be changed by root alone: their images need no look.
+  struct stat self {};
+  c.process = pidfdsNameProcesses_ && ::fstat(c.pidfd.get(), &self) == 0 ? self.st_ino : 0;
+  c.imageChecked = cred.uid == 0 || (c.process != 0 && stillChecked(c.process, *exe, cred.uid));
+  return c;
 }
 
-// Effective ids from the status file in a /proc directory.
-Status readEffectiveIds(int procDir, std::uint32_t& euid, std::uint32_t& egid) {
-  UniqueFd status(::openat(procDir, "status", O_RDONLY | O_CLOEXEC));
-  if (!status) return refused("cannot read the process status");
-  char buf[4096];
-  ssize_t n;
-  do {
-    n = ::read(status.get(), buf, sizeof(buf));
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return refused("cannot read the process status");
-  const std::string_view text(buf, static_cast<std::size_t>(n));
-  if (!effectiveId(text, "\nUid:", euid) || !effectiveId(text, "\nGid:", egid)) {
-    return refused("unreadable process status");
+Result<PeerProcess> PeerIdentifier::connected(Connecting c) {
+  // Closed on return (a parameter may live until the caller's statement ends).
+  const UniqueFd pidfd = std::move(c.pidfd);
+  if (!c.imageChecked) {
+    UniqueFd memory(::openat(c.peer.procDir.get(), "pagemap", O_RDONLY | O_CLOEXEC));
+    auto status = readProcessStatus(c.peer.procDir.get());
+    if (!status) return status.error();
+    if (auto st =
+            checkRunningImage(c.peer.procDir.get(), *status, *ownMounts_.current(), ownUserNs_);
+        !st) {
+      return refused(st.error().description);
+    }
+    if (c.process != 0 && memory && status->euid == c.peer.euid) {
+      rememberChecked(c.process, std::move(memory), c.peer.exe, c.peer.euid);
+    }
   }
-  return {};
+  // Checked after every read through the pid: the process was alive all along, so the number
+  // could not have passed to anyone else in between.
+  if (!processAlive(pidfd.get())) return refused("process went away");
+  return std::move(c.peer);
 }
 
-Result<PeerProcess> identifySender(std::int32_t pid, UniqueFd pidfd) {
-  if (pid <= 0) return refused("sender outside our pid namespace");
-  if (!pidfd) pidfd = pidfdOpen(pid);
+Result<PeerProcess> PeerIdentifier::sender(UniqueFd pidfd) {
   if (!pidfd) return refused("sender went away");
-  UniqueFd procDir = openProcDir(pid);
-  if (!procDir) return refused("sender went away");
-  std::uint32_t euid = 0, egid = 0;
-  if (auto st = readEffectiveIds(procDir.get(), euid, egid); !st) return st.error();
-  // The pidfd is checked after every read, which covers the status too.
-  return pinProcess(pid, pidfd, std::move(procDir), euid, egid);
+  const std::int32_t pid = pidOfPidfd(pidfd.get());
+  if (pid <= 0) return refused("sender went away or lives outside our pid namespace");
+  auto peer = examine(pid, openProcDir(pid));
+  if (peer && !processAlive(pidfd.get())) return refused("sender went away");
+  return peer;
 }
 
-Result<PeerProcess> reidentify(const PeerProcess& process) {
-  UniqueFd procDir(::fcntl(process.procDir.get(), F_DUPFD_CLOEXEC, 0));
-  if (!procDir) return refused("cannot duplicate the process directory");
-  std::uint32_t euid = 0, egid = 0;
-  if (auto st = readEffectiveIds(procDir.get(), euid, egid); !st) return st.error();
-  struct stat st {};
-  if (::fstatat(procDir.get(), "exe", &st, 0) != 0) return refused("cannot look at the executable");
-  if (!S_ISREG(st.st_mode)) return refused("executable is not a regular file");
-  PeerProcess out;
-  out.pid = process.pid;
-  out.euid = euid;
-  out.egid = egid;
-  out.procDir = std::move(procDir);
-  out.exe = keyOf(st);
-  return out;
+Result<PeerProcess> PeerIdentifier::again(std::int32_t pid, UniqueFd procDir) {
+  return examine(pid, std::move(procDir));
+}
+
+bool isExecutable(int fd, const ExecutableKey& key) {
+  struct statx sx {};
+  return statExecutable(fd, "", AT_EMPTY_PATH, sx) && keyOf(sx) == key;
 }
 
 UniqueFd openIdentifiedExecutable(const PeerProcess& process) {
   UniqueFd exe(::openat(process.procDir.get(), "exe", O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  struct stat st {};
-  if (!exe || ::fstat(exe.get(), &st) != 0 || !(keyOf(st) == process.exe)) return {};
+  if (!exe || !isExecutable(exe.get(), process.exe)) return {};
   return exe;
 }
 
 ExecutableNow executableNow(const PeerProcess& process) {
-  struct stat st {};
-  if (::fstatat(process.procDir.get(), "exe", &st, 0) != 0) return ExecutableNow::kGone;
-  return keyOf(st) == process.exe ? ExecutableNow::kSame : ExecutableNow::kChanged;
+  struct statx sx {};
+  if (!statExecutable(process.procDir.get(), "exe", 0, sx)) return ExecutableNow::kGone;
+  return keyOf(sx) == process.exe ? ExecutableNow::kSame : ExecutableNow::kChanged;
 }
 
 }  // namespace tamsel::ipc

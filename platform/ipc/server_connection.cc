@@ -1,5 +1,6 @@
 #include "platform/ipc/server_connection.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -71,12 +72,7 @@ void ServerConnection::activateLocked(std::unique_lock<std::mutex>& lock) {
   state_ = State::kActive;
   lock.unlock();
   // The peer speaks only after this; anything it wrote before was refused at admission.
-  if (!channel_->sendHello()) return teardown();
-  const struct timeval linger { 0, kLingerMicroseconds };
-  if (::setsockopt(channel_->fd(), SOL_SOCKET, SO_RCVTIMEO, &linger, sizeof(linger)) != 0 ||
-      !context_.pool.add(channel_->fd(), token_)) {
-    teardown();
-  }
+  if (!channel_->sendHello() || !context_.pool.add(channel_->fd(), token_)) teardown();
 }
 
 void ServerConnection::close() {
@@ -95,9 +91,20 @@ void ServerConnection::teardown() {
 }
 
 void ServerConnection::onEvent() {
+  serve();
+}
+
+void ServerConnection::serve() {
   auto& buffer = readBuffer();
   bool wait = false;
   for (;;) {
+    if (wait && !lingerSet_) {
+      // Lingering waits in recvmsg for at most this long.
+      const struct timeval linger { 0, kLingerMicroseconds };
+      lingerSet_ =
+          ::setsockopt(channel_->fd(), SOL_SOCKET, SO_RCVTIMEO, &linger, sizeof(linger)) == 0;
+      wait = lingerSet_;
+    }
     auto received = sock::receive(channel_->fd(), buffer, nullptr, wait);
     if (!received || received->kind == sock::Received::Kind::kEndOfStream ||
         received->controlTruncated) {
@@ -108,34 +115,20 @@ void ServerConnection::onEvent() {
     const std::string_view bytes(buffer.data(), received->bytes);
     const Verdict verdict = checkWriter(*received, bytes);
     received->senderPidfd.reset();
-    if (verdict == Verdict::kRefused) return teardown();
-    if (verdict == Verdict::kIntroduction) {
-      if (!channel_->sendHello()) return teardown();
-      wait = context_.pool.mayLinger();
-      continue;
-    }
-
-    // A frame is written by one process: bytes of another one cannot finish it.
-    const std::int32_t writer = received->sender->pid;
-    if (!assembler_.empty() && writer != partialFramePid_) return teardown();
-    assembler_.append(bytes);
-    wire::FdQueue none;  // clients hand the daemon no descriptors; any that came are closed
-    for (;;) {
-      auto frame = assembler_.next(none);
-      if (!frame) {
-        channel_->fail(0, frame.error().description);
+    switch (verdict) {
+      case Verdict::kRefused:
         return teardown();
-      }
-      if (!frame->has_value()) break;
-      if (std::holds_alternative<wire::Introduce>(**frame)) {
-        // An admitted writer introducing itself again: nothing to check.
+      case Verdict::kIdentifying:
+        // Not re-armed: writerDecided carries on. Nothing of this connection may be touched now.
+        return;
+      case Verdict::kStampsOn:
         if (!channel_->sendHello()) return teardown();
+        wait = context_.pool.mayLinger();
         continue;
-      }
-      dispatch(std::get<Request>(std::move(**frame)));
-      if (channel_->closed()) return teardown();
+      case Verdict::kAdmitted:
+        break;
     }
-    partialFramePid_ = writer;
+    if (!consume(bytes, received->sender->pid)) return teardown();
     // Most likely drained. A peer in a conversation sends its next request soon: wait for it
     // on this thread a moment (the socket's receive timeout) instead of a trip through epoll,
     // but only while another thread is free to serve everyone else.
@@ -145,6 +138,38 @@ void ServerConnection::onEvent() {
   }
   if (channel_->closed() || !context_.pool.rearm(channel_->fd(), token_)) teardown();
   // Nothing of this connection may be touched past the re-arm: another thread may own it now.
+}
+
+bool ServerConnection::consume(std::string_view bytes, std::int32_t writerPid) {
+  // A frame is written by one process: bytes of another one cannot finish it.
+  if (!assembler_.empty() && writerPid != partialFramePid_) return false;
+  assembler_.append(bytes);
+  wire::FdQueue none;  // clients hand the daemon no descriptors; any that came are closed
+  for (;;) {
+    auto frame = assembler_.next(none);
+    if (!frame) {
+      channel_->fail(0, frame.error().description);
+      return false;
+    }
+    if (!frame->has_value()) break;
+    if (std::holds_alternative<wire::Introduce>(**frame)) {
+      // An admitted writer introducing itself again: nothing to check.
+      if (!channel_->sendHello()) return false;
+      continue;
+    }
+    dispatch(std::get<Request>(std::move(**frame)));
+    if (channel_->closed()) return false;
+  }
+  partialFramePid_ = writerPid;
+  notePartialFrame();
+  return true;
+}
+
+void ServerConnection::notePartialFrame() {
+  const bool partial = !assembler_.empty();
+  if (partial == partialFrame_) return;
+  partialFrame_ = partial;
+  context_.partialFrame(token_, partial);
 }
 
 ServerConnection::Verdict ServerConnection::checkWriter(sock::Received& received,
@@ -165,15 +190,9 @@ ServerConnection::Verdict ServerConnection::checkWriter(sock::Received& received
           return Verdict::kAdmitted;
         }
         [[fallthrough]];
-      case ExecutableNow::kChanged: {
+      case ExecutableNow::kChanged:
         // The same process, now running another file (or under other ids): check it again.
-        auto again = reidentify(w.process);
-        if (!again || !context_.admission.admits(*again)) return Verdict::kRefused;
-        w.process = std::move(*again);
-        w.stamp = stamp;
-        speaker_ = i;
-        return Verdict::kAdmitted;
-      }
+        return identifyOffThread(stamp, i, UniqueFd(), bytes);
       case ExecutableNow::kGone:
         // Whoever carries this pid now is a stranger.
         writers_.erase(writers_.begin() + static_cast<std::ptrdiff_t>(i));
@@ -181,40 +200,66 @@ ServerConnection::Verdict ServerConnection::checkWriter(sock::Received& received
     }
     break;
   }
-  if (received.senderPidfd)
-    return admitNewWriter(stamp.pid, std::move(received.senderPidfd), stamp);
-  // With pidfd stamps on, a missing one means the writer is already gone: its bytes speak for
-  // no one.
-  if (pidfdStamps_) return Verdict::kRefused;
-  const auto introducedAt = std::find(introduced_.begin(), introduced_.end(), stamp.pid);
-  if (introducedAt != introduced_.end()) {
-    // A kernel without pidfd stamps: pin the pid now (see docs/SECURITY.md).
-    introduced_.erase(introducedAt);
-    return admitNewWriter(stamp.pid, UniqueFd(), stamp);
-  }
-  // A stranger's first words must be an introduction and nothing else: they can be neither
-  // attributed exactly nor acted upon. Its next words will carry a pidfd stamp.
-  if (!assembler_.empty() || bytes != wire::kIntroduceFrame || introduced_.size() >= kMaxWriters) {
+  // A stranger's first words must be an introduction and nothing else.
+  if (!assembler_.empty() || bytes != wire::kIntroduceFrame || writers_.size() >= kMaxWriters) {
     return Verdict::kRefused;
   }
-  introduced_.push_back(stamp.pid);
-  if (pidfdCapable_ && !pidfdStamps_) {
-    auto on = sock::enablePeerStamps(channel_->fd(), /*withPidfd=*/true);
-    pidfdStamps_ = on && *on;
+  // Identified from the kernel's pidfd stamp on the introduction itself, never from a pid number.
+  if (received.senderPidfd) {
+    return identifyOffThread(stamp, std::nullopt, std::move(received.senderPidfd), bytes);
   }
-  return Verdict::kIntroduction;
+  // With pidfd stamps on, a missing one means the writer is already gone: its bytes speak for
+  // no one. Without them, it cannot be identified at all.
+  if (pidfdStamps_ || !pidfdCapable_) return Verdict::kRefused;
+  // Switch them on: its next introduction will carry its pidfd.
+  auto on = sock::enablePeerStamps(channel_->fd(), /*withPidfd=*/true);
+  pidfdStamps_ = on && *on;
+  return pidfdStamps_ ? Verdict::kStampsOn : Verdict::kRefused;
 }
 
-ServerConnection::Verdict ServerConnection::admitNewWriter(std::int32_t pid, UniqueFd pidfd,
-                                                           sock::SenderStamp stamp) {
-  if (writers_.size() >= kMaxWriters) return Verdict::kRefused;
-  auto identified = identifySender(pid, std::move(pidfd));
-  if (!identified) return Verdict::kRefused;
-  if (!context_.admission.admits(*identified)) return Verdict::kRefused;
-  std::erase(introduced_, pid);
-  writers_.push_back(Writer{std::move(*identified), stamp});
-  speaker_ = writers_.size() - 1;
-  return Verdict::kAdmitted;
+ServerConnection::Verdict ServerConnection::identifyOffThread(sock::SenderStamp stamp,
+                                                              std::optional<std::size_t> writer,
+                                                              UniqueFd pidfd,
+                                                              std::string_view bytes) {
+  WriterToIdentify who;
+  who.uid = stamp.uid;
+  if (writer) {
+    const PeerProcess& process = writers_[*writer].process;
+    who.pid = process.pid;
+    who.procDir.reset(::fcntl(process.procDir.get(), F_DUPFD_CLOEXEC, 0));
+    if (!who.procDir) return Verdict::kRefused;
+  } else {
+    who.pidfd = std::move(pidfd);
+  }
+  awaiting_ = Awaiting{writer, std::string(bytes), stamp};
+  context_.identify(shared_from_this(), std::move(who));
+  return Verdict::kIdentifying;
+}
+
+void ServerConnection::writerDecided(std::optional<PeerProcess> process) {
+  // Bodies may follow: back to a request thread.
+  auto carried = std::make_shared<std::optional<PeerProcess>>(std::move(process));
+  context_.pool.post([self = shared_from_this(), carried] {
+    Awaiting awaited = std::move(*self->awaiting_);
+    self->awaiting_.reset();
+    if (!*carried || self->channel_->closed()) return self->teardown();
+    if (!awaited.writer) {
+      // Anything queued since its introduction may have been written before the image just
+      // checked was in place (say, before an exec): refuse rather than guess.
+      if (self->writers_.size() >= kMaxWriters || sock::queuedBytes(self->channel_->fd()) != 0) {
+        return self->teardown();
+      }
+      self->writers_.push_back(Writer{std::move(**carried), awaited.stamp});
+      if (!self->channel_->sendHello()) return self->teardown();
+    } else {
+      Writer& w = self->writers_[*awaited.writer];
+      w.process = std::move(**carried);
+      w.stamp = awaited.stamp;
+      self->speaker_ = *awaited.writer;
+      if (!self->consume(awaited.bytes, awaited.stamp.pid)) return self->teardown();
+    }
+    self->serve();
+  });
 }
 
 void ServerConnection::dispatch(Request request) {

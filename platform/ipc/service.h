@@ -86,11 +86,10 @@ std::string serviceSocketPath(std::string_view serviceName);
 
 // Knobs that tests and benchmarks turn; the daemon uses the defaults.
 struct ListenerOptions {
-  std::string socketPath;            // empty: derived from the service name
-  std::string anchorPath;            // empty: the platform's code-signing root
-  bool forcePidfdFallback = false;   // behave as on a kernel without SO_PEERPIDFD
-  int maxUnadmittedConnections = 0;  // 0: the built-in bound
-  int unadmittedIdleTimeoutMs = 0;   // 0: the built-in timeout
+  std::string socketPath;           // empty: derived from the service name
+  std::string anchorPath;           // empty: the platform's code-signing root
+  bool forcePidfdFallback = false;  // behave as on a kernel without SO_PEERPIDFD
+  int unadmittedIdleTimeoutMs = 0;  // how long a peer may wait for its verdict; 0: built in
 };
 
 class Listener {

@@ -1,6 +1,7 @@
 #include "platform/ipc/socket_io.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -125,6 +126,20 @@ Result<bool> enablePeerStamps(int fd, bool withPidfd) {
     return Error::fromErrno(errno, "setsockopt(SO_PASSPIDFD)");
   }
   return true;
+}
+
+Result<SenderStamp> peerCredentials(int fd) {
+  struct ucred cred {};
+  socklen_t len = sizeof(cred);
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred)) {
+    return Error::fromErrno(errno, "getsockopt(SO_PEERCRED)");
+  }
+  return SenderStamp{cred.pid, cred.uid, cred.gid};
+}
+
+int queuedBytes(int fd) {
+  int queued = 0;
+  return ::ioctl(fd, FIONREAD, &queued) == 0 ? queued : -1;
 }
 
 bool kernelStampsPidfds() {

@@ -43,6 +43,12 @@ Status sendAll(int fd, std::string_view data, std::span<const int> fds, int time
 // sender unless withPidfd is false or the kernel cannot (then returns false for pidfds).
 Result<bool> enablePeerStamps(int fd, bool withPidfd);
 
+// The process that connected fd and its ids, as the kernel recorded them at connect().
+Result<SenderStamp> peerCredentials(int fd);
+
+// Bytes received on fd and not read yet; -1 when that cannot be told.
+int queuedBytes(int fd);
+
 // Whether this kernel can stamp messages with pidfds (Linux 6.5 and later); asked once.
 bool kernelStampsPidfds();
 

@@ -8,6 +8,8 @@
 namespace tamsel::ipc::wire {
 namespace {
 
+constexpr std::size_t kKeptBufferBytes = 4096;
+
 Error malformed(std::string_view why) {
   return Error{0, "malformed frame: " + std::string(why)};
 }
@@ -339,7 +341,12 @@ Result<std::optional<Frame>> FrameAssembler::next(FdQueue& fds) {
   if (!frame) return frame.error();
   consumed_ += *size;
   if (consumed_ == buffer_.size()) {
-    buffer_.clear();
+    // A buffer that grew for a large frame is given back: idle connections hold next to nothing.
+    if (buffer_.capacity() > kKeptBufferBytes) {
+      std::string().swap(buffer_);
+    } else {
+      buffer_.clear();
+    }
     consumed_ = 0;
   }
   return std::optional<Frame>(std::move(*frame));

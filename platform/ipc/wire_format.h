@@ -81,6 +81,9 @@ void appendHello(std::string& out);
 void appendIntroduce(std::string& out);
 // The whole encoding of an Introduce frame.
 inline constexpr std::string_view kIntroduceFrame{"\x01\x00\x00\x00\x05", 5};
+// A newcomer introduces itself, and waits for the Hello, this many times: the first introduction
+// may only switch on the kernel's pidfd stamps for the connection; a stamped one identifies it.
+inline constexpr int kIntroductionRounds = 2;
 
 // The whole size (header included) of the frame that data starts with: 0 while the header is
 // incomplete; an error when the announced body is empty or larger than limit.

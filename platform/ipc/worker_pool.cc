@@ -69,6 +69,10 @@ Status WorkerPool::add(int fd, std::uint64_t token) {
   return ctl(epoll_.get(), EPOLL_CTL_ADD, fd, token, kOneShotRead);
 }
 
+Status WorkerPool::addShared(int fd, std::uint64_t token) {
+  return ctl(epoll_.get(), EPOLL_CTL_ADD, fd, token, EPOLLIN | EPOLLEXCLUSIVE);
+}
+
 Status WorkerPool::rearm(int fd, std::uint64_t token) {
   return ctl(epoll_.get(), EPOLL_CTL_MOD, fd, token, kOneShotRead);
 }

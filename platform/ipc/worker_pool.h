@@ -41,6 +41,9 @@ class WorkerPool {
 
   // One-shot registration; readable interest plus hang-up.
   Status add(int fd, std::uint64_t token);
+  // Level-triggered, one waiter woken per event: for a descriptor whose events any number of
+  // threads may serve at once without blocking (a non-blocking listening socket). Not re-armed.
+  Status addShared(int fd, std::uint64_t token);
   Status rearm(int fd, std::uint64_t token);
   void remove(int fd);
 

@@ -2,18 +2,14 @@
 // unsigned clients, clients of another team, of another root, or altered after signing are
 // refused before any body runs. The proof is the log store: helperVersion writes an entry line
 // when its body runs, so a refused request must leave no entry at all.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "platform/identity.h"
-#include "sandbox/tests/support/child_roles.h"
 #include "sandbox/tests/support/log_store_reader.h"
-#include "sandbox/tests/support/raw_connection.h"
 #include "sandbox/tests/support/sandbox_env.h"
 
 namespace tamsel::systemtest {
@@ -87,72 +83,6 @@ INSTANTIATE_TEST_SUITE_P(Copies, RefusedClientTest,
                            }
                            return name;
                          });
-
-// Child role: sends helperVersion on the connected socket it inherited as descriptor argv[0].
-// Exit 0: a reply came; 1: the daemon refused (error frame or closed); 2: no answer at all.
-// argv: the inherited descriptor; "introduce" to announce itself first, as a well-behaved
-// second writer must, or "silent" to just speak.
-const bool kInheritedRole = registerChildRole("request-on-inherited-fd", [](int argc, char** argv) {
-  if (argc != 2) return 3;
-  RawConnection conn{UniqueFd(std::atoi(argv[0]))};
-  if (std::string_view(argv[1]) == "introduce") {
-    if (!conn.introduce()) return 1;
-    const Outcome hello = conn.awaitHello(5'000);
-    if (hello.kind != Outcome::Kind::kHello) {
-      std::printf("%s\n", hello.describe().c_str());
-      return hello.kind == Outcome::Kind::kTimeout ? 2 : 1;
-    }
-  }
-  const Outcome outcome = conn.call(kVersionSelector, {}, 5'000);
-  std::printf("%s\n", outcome.describe().c_str());
-  switch (outcome.kind) {
-    case Outcome::Kind::kReply:
-      return 0;
-    case Outcome::Kind::kError:
-    case Outcome::Kind::kClosed:
-      return 1;
-    default:
-      return 2;
-  }
-});
-
-// Connects and is admitted, then lets program speak on the connection as descriptor 3.
-int requestOnInheritedSocket(std::string_view program, const char* manner) {
-  std::string error;
-  std::optional<RawConnection> conn = openAdmitted(10'000, &error);
-  if (!conn) {
-    ADD_FAILURE() << error;
-    return -1;
-  }
-  const std::string path(program);
-  const int fd = conn->fd();
-  return runInChild([&] {
-    // Descriptor 3, without close-on-exec (dup2 onto itself would keep the flag).
-    if (fd == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(fd, 3) != 3) return 4;
-    ::execl(path.c_str(), path.c_str(), "--child", "request-on-inherited-fd", "3", manner, nullptr);
-    return 127;
-  });
-}
-
-TEST_F(AdmissionTest, AProcessThatInheritsAnAdmittedSocketCannotSpeakOnIt) {
-  // The signed binary speaking on an inherited socket is served: the role itself works.
-  std::int64_t mark = store_.mark();
-  EXPECT_EQ(requestOnInheritedSocket(kSignedSelf, "introduce"), 0);
-  std::vector<StoredEntry> entries = store_.entriesAfter(mark);
-  ASSERT_EQ(entries.size(), 1u) << describe(entries);
-  EXPECT_EQ(entries[0].message, versionLine());
-
-  // The unsigned copy of the same binary, on a socket an admitted process opened, is not,
-  // whether it introduces itself or just speaks.
-  for (const char* manner : {"introduce", "silent"}) {
-    SCOPED_TRACE(manner);
-    mark = store_.mark();
-    const int status = requestOnInheritedSocket(kUnsignedSelf, manner);
-    EXPECT_TRUE(status == 1 || status == 2) << "status " << status;
-    entries = store_.entriesAfter(mark);
-    EXPECT_TRUE(entries.empty()) << "the inheriting process reached a body:\n" << describe(entries);
-  }
-}
 
 }  // namespace
 }  // namespace tamsel::systemtest

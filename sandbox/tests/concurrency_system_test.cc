@@ -1,5 +1,5 @@
-// Connections of the real daemon are served side by side: two clients at once, a ping while
-// another connection's body is blocked, and a ping behind thousands of idle connections.
+// Connections of the real daemon are served side by side: two clients at once, two users at
+// once, and a ping while another connection's body is blocked.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -114,99 +114,6 @@ TEST(ConcurrencySystemTest, PingIsAnsweredWhileAnotherConnectionsBodyIsBlocked) 
   std::filesystem::remove(std::string(kHoldToolsFile));
   EXPECT_EQ(blocked.wait(), 0);
   EXPECT_LT(pingMs, 2'000) << "ping waited on the blocked body";
-}
-
-// Connects without blocking; nothing when the daemon's backlog is full or connect fails.
-std::optional<UniqueFd> connectIdle() {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd) return std::nullopt;
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, kServiceSocket.data(), kServiceSocket.size());
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
-      return fd;
-    }
-    if (errno != EAGAIN) return std::nullopt;
-    usleep(5'000);  // the backlog is full until the daemon accepts
-  }
-  return std::nullopt;
-}
-
-void raiseDescriptorLimit() {
-  rlimit limit{};
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-// Child role: holds N idle connections, prints how many it got, and keeps them until its
-// standard input closes.
-const bool kHoldRole = registerChildRole("hold-connections", [](int argc, char** argv) {
-  if (argc != 1) return 2;
-  raiseDescriptorLimit();
-  const int wanted = std::atoi(argv[0]);
-  std::vector<UniqueFd> held;
-  for (int i = 0; i < wanted; ++i) {
-    std::optional<UniqueFd> fd = connectIdle();
-    if (!fd) break;
-    held.push_back(std::move(*fd));
-  }
-  std::printf("%zu\n", held.size());
-  std::fflush(stdout);
-  char c;
-  while (::read(0, &c, 1) > 0) {
-  }
-  return 0;
-});
-
-constexpr int kIdleConnections = 5'000;
-
-void expectPingAnsweredPromptly() {
-  const auto start = Clock::now();
-  std::string error;
-  std::optional<RawConnection> conn = openAdmitted(kTimeoutMs, &error);
-  ASSERT_TRUE(conn) << error;
-  EXPECT_TRUE(firstValueIsYes(conn->call("pingWithReply:", {}, kTimeoutMs)));
-  EXPECT_LT(millisSince(start), 5'000);
-}
-
-TEST(LoadSystemTest, FiveThousandIdleAdmittedConnectionsDoNotStopAPing) {
-  raiseDescriptorLimit();
-  std::vector<UniqueFd> idle;
-  for (int i = 0; i < kIdleConnections; ++i) {
-    std::optional<UniqueFd> fd = connectIdle();
-    ASSERT_TRUE(fd) << "connection " << i << " was not accepted";
-    idle.push_back(std::move(*fd));
-  }
-  expectPingAnsweredPromptly();
-}
-
-TEST(LoadSystemTest, FiveThousandIdleUnsignedConnectionsDoNotStopAPing) {
-  // Held by the unsigned copy of this binary: connections the daemon never admits.
-  int toChild[2];
-  int fromChild[2];
-  ASSERT_EQ(::pipe2(toChild, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(fromChild, O_CLOEXEC), 0);
-  UniqueFd childIn(toChild[0]), parentOut(toChild[1]), parentIn(fromChild[0]),
-      childOut(fromChild[1]);
-  const std::string count = std::to_string(kIdleConnections);
-  Child holder(std::nullopt, [&] {
-    ::dup2(childIn.get(), 0);
-    ::dup2(childOut.get(), 1);
-    const std::string self(kUnsignedSelf);
-    ::execl(self.c_str(), self.c_str(), "--child", "hold-connections", count.c_str(), nullptr);
-    return 127;
-  });
-  childIn.reset();
-  childOut.reset();
-  char line[32] = {};
-  ASSERT_GT(::read(parentIn.get(), line, sizeof line - 1), 0);
-  // The daemon may shed unadmitted connections past its bound; they were all attempted.
-  std::printf("unsigned holder kept %d of %d connections\n", std::atoi(line), kIdleConnections);
-  expectPingAnsweredPromptly();
-  parentOut.reset();
-  EXPECT_EQ(holder.wait(), 0);
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "catrust/certificate_model.h"
@@ -42,12 +41,6 @@ const std::string kAddFailed = "NO 0 Failed to add root CA to the System keychai
 const std::string kTrustNoOp =
     "error: removeTrustedCACertificate: clearing the trust setting was a no-op or failed "
     "(continuing to purge the cert): ";
-
-std::string readFile(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
 
 // Made once, each also as kCertDir/NAME.pem: "current" is what alice's file holds; "old1" and
 // "old2" are earlier self-signed roots of the same name; "issued" has the name but is issued by

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <variant>
 
+#include "platform/process_protection.h"
+
 namespace tamsel::systemtest {
 namespace {
 
@@ -69,6 +71,11 @@ std::optional<RawConnection> openAdmitted(int timeoutMs, std::string* error) {
 }
 
 std::optional<RawConnection> RawConnection::open(std::string* error) {
+  // As the client library does: the daemon refuses a non-root client its user could tamper with.
+  if (auto st = shutOutSameUserProcesses(); !st) {
+    if (error) *error = st.error().description;
+    return std::nullopt;
+  }
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) {
     if (error) *error = std::string("socket: ") + std::strerror(errno);
@@ -97,8 +104,15 @@ bool RawConnection::send(std::string_view selector, std::vector<ipc::Value> args
   return sendBytes(bytes);
 }
 
-bool RawConnection::introduce() {
-  return sendBytes(ipc::wire::kIntroduceFrame);
+Outcome RawConnection::introduce(int timeoutMs) {
+  Outcome hello = failed(Outcome::Kind::kFailed, "cannot send");
+  for (int round = 0; round < ipc::wire::kIntroductionRounds; ++round) {
+    if (!sendBytes(ipc::wire::kIntroduceFrame))
+      return failed(Outcome::Kind::kFailed, "cannot send");
+    hello = awaitHello(timeoutMs);
+    if (hello.kind != Outcome::Kind::kHello) return hello;
+  }
+  return hello;
 }
 
 bool RawConnection::sendBytes(std::string_view bytes) {

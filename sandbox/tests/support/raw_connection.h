@@ -43,9 +43,9 @@ class RawConnection {
   bool send(std::string_view selector, std::vector<ipc::Value> args, std::uint64_t* id = nullptr);
   // The next frame, or what ended the wait.
   Outcome next(int timeoutMs);
-  // Tells the daemon that a process other than the connecting one is about to speak; it
-  // answers with a hello once that process is admitted.
-  bool introduce();
+  // Tells the daemon that a process other than the connecting one is about to speak, as often
+  // as it takes; the last hello once this process is admitted, or what ended the wait.
+  Outcome introduce(int timeoutMs);
 
   int fd() const { return fd_.get(); }
   UniqueFd release() { return std::move(fd_); }

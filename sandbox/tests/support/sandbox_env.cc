@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "platform/unique_fd.h"
@@ -109,6 +110,13 @@ int waitForDescriptorCount(pid_t pid, int count, int timeoutMs) {
     seen = openDescriptorCount(pid);
   }
   return seen;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
 }
 
 std::string ProgramResult::describe() const {
@@ -226,6 +234,41 @@ int Child::wait() {
   if (pid_ <= 0) return -1;
   if (!status_) status_ = waitFor(pid_);
   return *status_;
+}
+
+Conversation::Conversation(const TestUser& user, const std::string& program,
+                           std::vector<std::string> role) {
+  int toChild[2], fromChild[2];
+  if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) return;
+  UniqueFd childIn(toChild[0]), childOut(fromChild[1]);
+  out_.reset(toChild[1]);
+  in_.reset(fromChild[0]);
+  role.insert(role.begin(), {program, "--child"});
+  std::vector<char*> argv;
+  for (std::string& a : role) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  child_.emplace(user, [&] {
+    ::dup2(childIn.get(), 0);
+    ::dup2(childOut.get(), 1);
+    ::execv(program.c_str(), argv.data());
+    return 127;
+  });
+}
+
+std::string Conversation::readLine() {
+  std::string line;
+  for (char c; ::read(in_.get(), &c, 1) == 1 && c != '\n';) line += c;
+  return line;
+}
+
+std::string Conversation::ask(const std::string& line) {
+  const std::string out = line + "\n";
+  return ::write(out_.get(), out.data(), out.size()) > 0 ? readLine() : "";
+}
+
+int Conversation::finish() {
+  out_.reset();
+  return child_ ? child_->wait() : -1;
 }
 
 }  // namespace tamsel::systemtest

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace tamsel::systemtest {
 
 // Places inside the sandbox (laid out by sandbox/run and sandbox/build-image.sh).
@@ -20,6 +22,8 @@ inline constexpr std::string_view kSignedSelf =
     "/usr/local/libexec/tamsel/tests/tamsel_system_test";
 inline constexpr std::string_view kUnsignedSelf =
     "/usr/local/libexec/tamsel/tests/tamsel_system_test-unsigned";
+inline constexpr std::string_view kTestLibrary =
+    "/usr/local/libexec/tamsel/tests/libtamsel_test.so";
 inline constexpr std::string_view kDaemonPidFile = "/run/TamselHelper.pid";
 inline constexpr std::string_view kDaemonLog = "/var/log/TamselHelper.stderr.log";
 inline constexpr std::string_view kToolFdsDir = "/run/tamsel-sandbox/tool-fds";
@@ -57,6 +61,9 @@ int openDescriptorCount(pid_t pid);
 // Waits (up to timeoutMs) until the process holds exactly `count` descriptors; returns the last
 // count seen. Closing a connection on the daemon's side happens shortly after the client's.
 int waitForDescriptorCount(pid_t pid, int count, int timeoutMs);
+
+// The whole contents of a file; empty when it cannot be read.
+std::string readFile(const std::string& path);
 
 struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal number
@@ -99,6 +106,22 @@ class Child {
  private:
   pid_t pid_ = -1;
   std::optional<int> status_;
+};
+
+// A copy of the test program playing a child role (see child_roles.h) as user, its standard input
+// and output on pipes to the test.
+class Conversation {
+ public:
+  Conversation(const TestUser& user, const std::string& program, std::vector<std::string> role);
+  std::string readLine();
+  // Writes line, returns the next line the role prints.
+  std::string ask(const std::string& line);
+  // Closes its standard input and waits for its end.
+  int finish();
+
+ private:
+  UniqueFd out_, in_;
+  std::optional<Child> child_;
 };
 
 }  // namespace tamsel::systemtest

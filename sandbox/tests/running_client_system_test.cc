@@ -1,0 +1,433 @@
+// What a test user can do to a signed client's running image, tried against the real daemon: load
+// code of hers into it (preloaded, as an audit module, from her library path), trace it from its
+// start, run it in a user namespace of her own, give it anonymous executable memory, forge the
+// credentials of a signed process of hers, speak on an admitted connection as a newcomer that
+// becomes the signed program only after it wrote, or run it from a file system of hers that stops
+// answering. Each is refused, and the log store shows that no body ran; the plain signed client is
+// served.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fuse.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/identity.h"
+#include "platform/process_protection.h"
+#include "sandbox/tests/support/child_roles.h"
+#include "sandbox/tests/support/log_store_reader.h"
+#include "sandbox/tests/support/raw_connection.h"
+#include "sandbox/tests/support/sandbox_env.h"
+
+namespace tamsel::systemtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kTimeoutMs = 10'000;
+constexpr const char* kVersion = "helperVersionWithReply:";
+constexpr int kServed = 0;
+constexpr int kRefused = 2;  // tamsel-helperctl's status for a refused connection
+
+// A copy of from in alice's home, hers to change.
+std::string aliceCopy(const std::string& from, const std::string& relative) {
+  const fs::path to = fs::path(kAlice.home) / relative;
+  fs::create_directories(to.parent_path());
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  for (fs::path p = to; p != fs::path(kAlice.home); p = p.parent_path()) {
+    (void)!::chown(p.c_str(), kAlice.uid, kAlice.gid);
+  }
+  return to;
+}
+
+// Where this process loaded a library from (the signed client loads it too).
+std::string loadedLibrary(std::string_view name) {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const std::size_t at = line.find('/');
+    if (at != std::string::npos && line.find(name) != std::string::npos) return line.substr(at);
+  }
+  return {};
+}
+
+std::vector<std::string> helperctl(std::vector<std::string> prefix) {
+  prefix.push_back(std::string(kSignedHelperctl));
+  prefix.push_back(kVersion);
+  return prefix;
+}
+
+int runAsAlice(std::vector<std::string> argv) {
+  return runProgram(argv, kAlice).status;
+}
+
+// The signed client, traced by alice from its exec on.
+int tracedByAlice() {
+  return runAsUser(kAlice, [] {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+      const std::string path(kSignedHelperctl);
+      ::execl(path.c_str(), path.c_str(), kVersion, nullptr);
+      ::_exit(127);
+    }
+    for (int status = 0;;) {
+      if (::waitpid(child, &status, 0) != child) return 126;
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+      const int sig = WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status);
+      ::ptrace(PTRACE_CONT, child, nullptr, reinterpret_cast<void*>(static_cast<long>(sig)));
+    }
+  });
+}
+
+// A signed process of alice's that has made itself anonymous executable memory.
+int withAnonymousCode() {
+  return runAsUser(kAlice, [] {
+    if (::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) ==
+        MAP_FAILED) {
+      return 126;
+    }
+    std::optional<RawConnection> conn = openAdmitted(kTimeoutMs);
+    return conn && conn->call(kVersion, {}, kTimeoutMs).kind == Outcome::Kind::kReply ? kServed
+                                                                                      : kRefused;
+  });
+}
+
+struct Tampering {
+  const char* what;
+  std::function<int()> run;
+  bool served;
+};
+
+TEST(RunningClientSystemTest, OnlyTheUntamperedSignedClientIsServed) {
+  const std::string library = aliceCopy(std::string(kTestLibrary), "libtamsel_test.so");
+  const std::string libgcc = loadedLibrary("libgcc_s.so");
+  ASSERT_FALSE(libgcc.empty());
+  aliceCopy(libgcc, "lib/" + fs::path(libgcc).filename().string());
+  const std::string libraryPath = std::string(kAlice.home) + "/lib";
+  const Tampering cases[] = {
+      {"plain", [] { return runAsAlice(helperctl({})); }, true},
+      {"preloaded",
+       [&] {
+         return runAsAlice(helperctl({"/usr/bin/env", "LD_PRELOAD=" + library}));
+       },
+       false},
+      {"audited",
+       [&] {
+         return runAsAlice(helperctl({"/usr/bin/env", "LD_AUDIT=" + library}));
+       },
+       false},
+      {"library path",
+       [&] {
+         return runAsAlice(helperctl({"/usr/bin/env", "LD_LIBRARY_PATH=" + libraryPath}));
+       },
+       false},
+      {"namespaced",
+       [] {
+         return runAsAlice(helperctl({"/usr/bin/unshare", "--user", "--map-root-user"}));
+       },
+       false},
+      {"traced", tracedByAlice, false},
+      {"anonymous code", withAnonymousCode, false},
+  };
+  const LogStoreReader store{std::string(kLogStorePath)};
+  for (const Tampering& c : cases) {
+    const std::int64_t mark = store.mark();
+    EXPECT_EQ(c.run(), c.served ? kServed : kRefused) << c.what;
+    EXPECT_EQ(store.entriesAfter(mark).size(), c.served ? 1u : 0u) << c.what;
+  }
+  fs::remove_all(libraryPath);
+  fs::remove(library);
+}
+
+// Child role: stays, unreachable to its own user, until its standard input closes; says "ready"
+// first. A signed process whose pid a user can name.
+const bool kPauseRole = registerChildRole("pause", [](int, char**) {
+  if (!shutOutSameUserProcesses()) return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  char c;
+  while (::read(0, &c, 1) > 0) {
+  }
+  return 0;
+});
+
+// Writes bytes stamped with credentials of the caller's choosing.
+bool sendAs(int fd, std::string_view bytes, pid_t pid) {
+  struct ucred cred {
+    pid, ::getuid(), ::getgid()
+  };
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(cred))] = {};
+  iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof(control);
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_CREDENTIALS;
+  c->cmsg_len = CMSG_LEN(sizeof(cred));
+  std::memcpy(CMSG_DATA(c), &cred, sizeof(cred));
+  return ::sendmsg(fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+bool writeFile(const char* path, const std::string& text) {
+  std::ofstream out(path);
+  return static_cast<bool>(out << text);
+}
+
+// In user and pid namespaces of her own, alice may stamp what she writes with the pid of any
+// process there. She names a signed process of hers, on a connection she was admitted on: 0 when
+// the connection ends without a reply, 1 when a forged request is answered.
+int forgeCredentialsOnAnAdmittedConnection() {
+  std::optional<RawConnection> conn = openAdmitted(kTimeoutMs);
+  if (!conn) return 10;
+  // Its own maps are written through /proc, which a process that is not dumpable cannot do.
+  if (::prctl(PR_SET_DUMPABLE, 1) != 0 || ::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0 ||
+      !writeFile("/proc/self/uid_map", "501 501 1") || !writeFile("/proc/self/setgroups", "deny") ||
+      !writeFile("/proc/self/gid_map", "20 20 1")) {
+    return 11;
+  }
+  const pid_t init = ::fork();  // pid 1 there, with every capability over it
+  if (init != 0) {
+    int status = 0;
+    return ::waitpid(init, &status, 0) == init && WIFEXITED(status) ? WEXITSTATUS(status) : 12;
+  }
+  int in[2], out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) ::_exit(13);
+  const pid_t puppet = ::fork();
+  if (puppet == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    const std::string self(kSignedSelf);
+    ::execl(self.c_str(), self.c_str(), "--child", "pause", nullptr);
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  char ready[6] = {};
+  if (::read(out[0], ready, 6) != 6) ::_exit(14);
+  std::string request;
+  std::vector<int> none;
+  if (!ipc::wire::appendRequest(request, ipc::Request{1, kVersion, {}}, none)) ::_exit(15);
+  const int fd = conn->fd();
+  bool answered = false;
+  if (sendAs(fd, ipc::wire::kIntroduceFrame, puppet) &&
+      conn->awaitHello(kTimeoutMs).kind == Outcome::Kind::kHello &&
+      sendAs(fd, ipc::wire::kIntroduceFrame, puppet) &&
+      conn->awaitHello(kTimeoutMs).kind == Outcome::Kind::kHello && sendAs(fd, request, puppet)) {
+    answered = conn->next(kTimeoutMs).kind == Outcome::Kind::kReply;
+  }
+  ::close(in[1]);
+  ::waitpid(puppet, nullptr, 0);
+  ::_exit(answered ? 1 : 0);
+}
+
+TEST(RunningClientSystemTest, CredentialsForgedInAUsersOwnNamespacesGainNothing) {
+  const LogStoreReader store{std::string(kLogStorePath)};
+  const std::int64_t mark = store.mark();
+  EXPECT_EQ(runAsUser(kAlice, forgeCredentialsOnAnAdmittedConnection), 0);
+  const std::vector<StoredEntry> entries = store.entriesAfter(mark);
+  EXPECT_TRUE(entries.empty()) << describe(entries);
+}
+
+// Child role: speaks on the connected socket it inherited as descriptor argv[0], in the manner
+// argv[1] names:
+//   introduce    introduces itself as a newcomer must, then asks for the version;
+//   silent       just asks;
+//   then-exec    introduces itself once, writes an introduction and a request at once, then
+//                becomes the signed program, which waits for the answer ("await");
+//   await        waits for an answer to what was written before.
+// Exit 0: a reply came; 1: the daemon refused (error frame or closed); 2: no answer at all.
+const bool kInheritedRole = registerChildRole("on-inherited-socket", [](int argc, char** argv) {
+  if (argc != 2 || !shutOutSameUserProcesses()) return 3;
+  RawConnection conn{UniqueFd(std::atoi(argv[0]))};
+  const std::string_view manner = argv[1];
+  if (manner == "then-exec") {
+    std::string bytes(ipc::wire::kIntroduceFrame);
+    if (::send(conn.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0 ||
+        conn.awaitHello(kTimeoutMs).kind != Outcome::Kind::kHello) {
+      return 1;
+    }
+    std::vector<int> none;
+    if (!ipc::wire::appendRequest(bytes, ipc::Request{1, kVersion, {}}, none)) return 3;
+    if (::send(conn.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) return 1;
+    const std::string self(kSignedSelf);
+    ::execl(self.c_str(), self.c_str(), "--child", "on-inherited-socket", argv[0], "await",
+            nullptr);
+    return 3;
+  }
+  if (manner == "introduce") {
+    const Outcome hello = conn.introduce(kTimeoutMs);
+    if (hello.kind != Outcome::Kind::kHello) return hello.kind == Outcome::Kind::kTimeout ? 2 : 1;
+  }
+  const Outcome outcome =
+      manner == "await" ? conn.next(kTimeoutMs) : conn.call(kVersion, {}, kTimeoutMs);
+  switch (outcome.kind) {
+    case Outcome::Kind::kReply:
+      return 0;
+    case Outcome::Kind::kError:
+    case Outcome::Kind::kClosed:
+      return 1;
+    default:
+      return 2;
+  }
+});
+
+TEST(RunningClientSystemTest, ANewcomerOnAnAdmittedConnectionSpeaksOnlyAsWhatItWasWhenItCame) {
+  struct Newcomer {
+    std::string_view program;
+    const char* manner;
+    int status;
+  };
+  const Newcomer cases[] = {
+      {kSignedSelf, "introduce", 0},
+      {kUnsignedSelf, "introduce", 1},
+      {kUnsignedSelf, "silent", 1},
+      {kUnsignedSelf, "then-exec", 1},
+  };
+  const LogStoreReader store{std::string(kLogStorePath)};
+  for (const Newcomer& c : cases) {
+    const std::int64_t mark = store.mark();
+    const int status = runAsUser(kAlice, [&c] {
+      std::optional<RawConnection> conn = openAdmitted(kTimeoutMs);
+      if (!conn) return 10;
+      // Descriptor 3, without close-on-exec, in a child that runs the program.
+      const int fd = conn->fd();
+      return runInChild([&] {
+        if (fd == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(fd, 3) != 3) return 11;
+        const std::string path(c.program);
+        ::execl(path.c_str(), path.c_str(), "--child", "on-inherited-socket", "3", c.manner,
+                nullptr);
+        return 127;
+      });
+    });
+    EXPECT_EQ(status, c.status) << c.program << " " << c.manner;
+    EXPECT_EQ(store.entriesAfter(mark).size(), c.status == 0 ? 1u : 0u)
+        << c.program << " " << c.manner;
+  }
+}
+
+// A FUSE file system of alice's serving one file, "client", with the given bytes. Once a byte
+// arrives on quiet it answers page reads only: whoever asks it anything else waits for ever.
+void serveFiles(int fuse, int quiet, const std::string& bytes) {
+  std::vector<char> in(1 << 17);
+  for (;;) {
+    const ssize_t n = ::read(fuse, in.data(), in.size());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < static_cast<ssize_t>(sizeof(fuse_in_header))) return;  // unmounted
+    const auto* h = reinterpret_cast<const fuse_in_header*>(in.data());
+    const char* arg = in.data() + sizeof(fuse_in_header);
+    pollfd p{quiet, POLLIN, 0};
+    const bool silent = ::poll(&p, 1, 0) > 0;
+    if (h->opcode == FUSE_FORGET || h->opcode == FUSE_BATCH_FORGET || h->opcode == FUSE_INTERRUPT ||
+        (silent && h->opcode != FUSE_READ)) {
+      continue;
+    }
+    std::string out(sizeof(fuse_out_header), '\0');
+    int error = 0;
+    auto put = [&out](const auto& value) {
+      out.append(reinterpret_cast<const char*>(&value), sizeof(value));
+    };
+    fuse_attr attr{};  // the root directory, node 1, holds the file, node 2
+    const bool root = h->opcode == FUSE_GETATTR && h->nodeid == FUSE_ROOT_ID;
+    attr.ino = root ? FUSE_ROOT_ID : 2;
+    attr.size = root ? 0 : bytes.size();
+    attr.mode = root ? S_IFDIR | 0755 : S_IFREG | 0755;
+    attr.nlink = 1;
+    switch (h->opcode) {
+      case FUSE_INIT: {
+        const auto* init = reinterpret_cast<const fuse_init_in*>(arg);
+        fuse_init_out o{};
+        o.major = FUSE_KERNEL_VERSION;
+        o.minor = std::min<std::uint32_t>(init->minor, FUSE_KERNEL_MINOR_VERSION);
+        o.max_readahead = init->max_readahead;
+        o.max_write = 4096;
+        put(o);
+        break;
+      }
+      case FUSE_LOOKUP:  // attributes and the name valid for one second
+        if (std::string_view(arg) == "client") put(fuse_entry_out{2, 1, 1, 1, 0, 0, attr});
+        if (std::string_view(arg) != "client") error = -ENOENT;
+        break;
+      case FUSE_GETATTR:
+        put(fuse_attr_out{1, 0, 0, attr});
+        break;
+      case FUSE_OPEN:
+        put(fuse_open_out{1, 0, 0});
+        break;
+      case FUSE_READ: {
+        const auto* r = reinterpret_cast<const fuse_read_in*>(arg);
+        if (r->offset < bytes.size()) out += bytes.substr(r->offset, r->size);
+        break;
+      }
+      default:
+        error = -ENOSYS;
+    }
+    auto* o = reinterpret_cast<fuse_out_header*>(out.data());
+    o->len = static_cast<std::uint32_t>(error != 0 ? sizeof(fuse_out_header) : out.size());
+    o->error = error;
+    o->unique = h->unique;
+    if (::write(fuse, out.data(), o->len) < 0 && errno == ENODEV) return;
+  }
+}
+
+TEST(RunningClientSystemTest, AClientOnAUsersFileSystemThatStopsAnsweringCostsNothing) {
+  // alice's FUSE file system, mounted for her where everyone may look at it, as fusermount does
+  // where the administrator allows it.
+  UniqueFd fuse(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(fuse) << "the sandbox has no /dev/fuse";
+  int quiet[2];
+  ASSERT_EQ(::pipe2(quiet, O_CLOEXEC), 0);
+  UniqueFd quietIn(quiet[0]), quietOut(quiet[1]);
+  const std::string dir = "/tmp/alice-fuse";
+  fs::create_directories(dir);
+  const std::string options =
+      "fd=" + std::to_string(fuse.get()) + ",rootmode=40000,user_id=501,group_id=20,allow_other";
+  ASSERT_EQ(::mount("alice", dir.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()), 0)
+      << std::strerror(errno);
+  const std::string bytes = readFile(std::string(kSignedSelf));
+  auto server = std::make_unique<Child>(kAlice, [&] {
+    serveFiles(fuse.get(), quietIn.get(), bytes);
+    return 0;
+  });
+  // The server alone holds the device from now on: when it goes, the file system fails whoever
+  // still waits on it.
+  fuse.reset();
+
+  // She runs the signed program from it; then it falls silent, and what the kernel knew of the
+  // file expires.
+  Conversation alice(kAlice, dir + "/client", {"connect-per-line"});
+  ASSERT_EQ(alice.readLine(), "ready");
+  ASSERT_EQ(::write(quietOut.get(), "q", 1), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1'500));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(alice.ask(""), "refused");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  const auto pingStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(runProgram({std::string(kSignedHelperctl), kVersion}, kBob).status, kServed);
+  EXPECT_LT(std::chrono::steady_clock::now() - pingStart, std::chrono::seconds(1));
+  server.reset();
+  ::umount2(dir.c_str(), MNT_DETACH);
+  alice.finish();
+  fs::remove(dir);
+}
+
+}  // namespace
+}  // namespace tamsel::systemtest
