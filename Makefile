@@ -1,8 +1,8 @@
 # TamselHelper: the two commands of the README, and the rest of the developer loop.
 #   make demo   install what is missing, build, run the helper end to end in the sandbox
 #   make test   install what is missing, build, run every test (unit and sandbox system tests)
-# Also: make build, make package, make test-sanitize, make fuzz, make bench, make format, make tidy,
-# make clean.
+# Also: make build, make package, make test-sanitize, make fuzz, make bench, make mutants,
+# make format, make tidy, make clean.
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -17,7 +17,8 @@ DEBIAN_PACKAGES := build-essential cmake ninja-build pkg-config \
   clang libclang-rt-14-dev openssl sqlite3 bubblewrap util-linux procps iproute2 systemd \
   ca-certificates curl systemd-container mmdebstrap lintian man-db
 
-.PHONY: all deps build package demo test unit-test system-test test-sanitize fuzz bench format tidy clean
+.PHONY: all deps build package demo test unit-test system-test test-sanitize fuzz bench mutants \
+  format tidy clean
 
 all: build
 
@@ -88,6 +89,12 @@ bench: deps
 	@for b in $$(cat build/bench/benches.txt); do echo "== $$(basename $$b)"; $$b; done \
 	  | tee build/bench/output.txt
 	@tools/bench/report.sh build/bench/output.txt docs/PERFORMANCE.md
+
+# Each deliberate fault of tools/mutants/faults.txt, one at a time, against every test, in its own
+# build directory (build/mutants). Slow (see docs/MUTANTS.md); not part of CI. MUTANTS=NAME... runs
+# only those faults.
+mutants: deps
+	tools/mutants/run.sh $(MUTANTS)
 
 format:
 	git ls-files '*.h' '*.cc' | xargs clang-format -i

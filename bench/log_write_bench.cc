@@ -46,9 +46,9 @@ double runThreads(F body) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void storeWrites(benchmark::State& state, tamsel::log::LogStoreLimits limits) {
+void storeWrites(benchmark::State& state, std::uint64_t maxBytes) {
   TempDir dir;
-  auto store = tamsel::log::LogStore::open(dir.file("log.sqlite3"), limits);
+  auto store = tamsel::log::LogStore::open(dir.file("log.sqlite3"), maxBytes);
   if (!store) {
     state.SkipWithError(store.error().description.c_str());
     return;
@@ -66,14 +66,12 @@ void storeWrites(benchmark::State& state, tamsel::log::LogStoreLimits limits) {
 }
 
 void BM_StoreWrite8Threads(benchmark::State& state) {
-  storeWrites(state, {});
+  storeWrites(state, tamsel::log::kMaxStoreBytes);
 }
 
-// The same with the store at its bound, pruning as it goes.
+// The same with the store at its bound, pruning as it goes (about 2,000 entries fit).
 void BM_StoreWrite8ThreadsPruning(benchmark::State& state) {
-  tamsel::log::LogStoreLimits limits;
-  limits.maxEntries = 2000;
-  storeWrites(state, limits);
+  storeWrites(state, 320 * 1024);
 }
 
 void BM_BareInsert8Threads(benchmark::State& state) {

@@ -5,77 +5,88 @@
 #include <sys/wait.h>
 
 #include <future>
+#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "client/client_test_support.h"
+#include "platform/testing/helper_server.h"
+#include "platform/testing/reply_printers.h"
 
 namespace tamsel::client {
 namespace {
 
-using namespace testing;
-
 class HelperClientTest : public ::testing::Test {
  protected:
-  HelperClient connect() {
-    auto c = HelperClient::connect(service.socket());
-    EXPECT_TRUE(c.ok()) << (c.ok() ? "" : c.error().description);
-    return std::move(*c);
+  HelperClient connect() { return HelperClient::connect(server_.socketPath()).value(); }
+  // Holds a callback inside the helper until the server opens its gate.
+  void callAndWait(HelperClient& helper, std::promise<Result<StatusReply>>& reply) {
+    helper.chownTamselDataDir("wait", 1,
+                              [&](Result<StatusReply> r) { reply.set_value(std::move(r)); });
+    ASSERT_TRUE(ipc::testing::eventually([&] { return server_.helper.waiting.load() == 1; }));
   }
-  FakeService service;
+  HelperServer server_;
 };
 
-TEST_F(HelperClientTest, EveryOperationArrivesWithItsArgumentsAndComesBackTyped) {
+TEST_F(HelperClientTest, EveryOperationLeavesWithItsArgumentsAndComesBackTyped) {
   HelperClient helper = connect();
-  auto ok = helper.installResolver("test", "127.0.0.1", 53);
-  ASSERT_TRUE(ok.ok());
-  EXPECT_TRUE(ok->ok);
-  EXPECT_FALSE(ok->message.has_value());
-  auto no = helper.installResolver("bad tld", "127.0.0.1", -70000);
-  ASSERT_TRUE(no.ok());
-  EXPECT_FALSE(no->ok);
-  EXPECT_EQ(no->message, "Refusing to write resolver file: \"bad tld\"\n/-70000");
-
-  EXPECT_EQ(helper.removeResolver("r")->message, "r");
-  EXPECT_EQ(helper.removeTrustedCACertificate("/home/a/caddy/root-ca.crt")->message,
-            "/home/a/caddy/root-ca.crt");
-  EXPECT_EQ(helper.reconcileSystemCACertificate("c")->message, "c");
-  auto chown = helper.chownTamselDataDir("/Users/alice/x", 501);
-  ASSERT_TRUE(chown.ok());
-  EXPECT_EQ(chown->message, "/Users/alice/x:501");
-  EXPECT_EQ(chown->code, -7);
+  EXPECT_EQ(helper.installResolver("test", "127.0.0.1", 53).value(), StatusReply::success());
+  EXPECT_EQ(helper.installResolver("bad tld", "::1", -70000).value(),
+            StatusReply::failure("bad tld|::1|-70000", 22));
+  EXPECT_EQ(helper.removeResolver("r").value(), StatusReply::failure("r", -7));
+  EXPECT_EQ(helper.chownTamselDataDir("/Users/alice/x", 501).value(),
+            StatusReply::failure("/Users/alice/x:501", -7));
   EXPECT_EQ(helper.helperVersion()->version, " 1.2.3 ");
   EXPECT_TRUE(helper.ping()->alive);
-  auto logs = helper.fetchHelperLogsSinceISO("broken");
-  ASSERT_TRUE(logs.ok());
-  EXPECT_FALSE(logs->text.has_value());
-  EXPECT_EQ(logs->message, "failed to read helper logs: gone");
+  EXPECT_EQ(helper.fetchHelperLogsSinceISO("broken").value(),
+            (LogsReply{std::nullopt, "failed to read helper logs: gone", 0}));
+  EXPECT_EQ(helper.openListeningSocket(30, 8080)->message, "unsupported address family");
 
+  // A listening socket of this process's own now: a connection to it is accepted.
   auto sock = helper.openListeningSocket(2, 0);
-  ASSERT_TRUE(sock.ok());
-  ASSERT_TRUE(sock->handle.valid());
-  // A live listening socket of our own now: a connection to it is accepted.
+  ASSERT_TRUE(sock.ok() && sock->handle.valid());
   struct sockaddr_in addr {};
   socklen_t len = sizeof(addr);
-  ASSERT_EQ(::getsockname(sock->handle.get(), reinterpret_cast<struct sockaddr*>(&addr), &len), 0);
-  UniqueFd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  ASSERT_EQ(::connect(c.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
-  UniqueFd accepted(::accept4(sock->handle.get(), nullptr, nullptr, SOCK_CLOEXEC));
-  EXPECT_TRUE(accepted.valid());
-  auto refused = helper.openListeningSocket(30, 8080);
-  ASSERT_TRUE(refused.ok());
-  EXPECT_FALSE(refused->handle.valid());
-  EXPECT_EQ(refused->message, "unsupported address family");
-  EXPECT_EQ(service.helper->seen().size(), 11u);
+  ASSERT_EQ(::getsockname(sock->handle.get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  UniqueFd peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::connect(peer.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  EXPECT_TRUE(UniqueFd(::accept4(sock->handle.get(), nullptr, nullptr, SOCK_CLOEXEC)).valid());
+
+  EXPECT_EQ(helper.removeTrustedCACertificate("/home/a/caddy/root-ca.crt").value(),
+            StatusReply::failure("removed /home/a/caddy/root-ca.crt", -7));
+  EXPECT_EQ(helper.reconcileSystemCACertificate("c").value(),
+            StatusReply::failure("reconciled c", -7));
+  EXPECT_EQ(helper.reconcileInstalledCLI().value(), StatusReply::success());
+  EXPECT_EQ(helper.removeInstalledCLI().value(), StatusReply::failure("gone"));
+  EXPECT_EQ(server_.requests(),
+            (std::vector<std::string>{
+                "installResolverWithTld:listenAddress:port:reply: test 127.0.0.1 53",
+                "installResolverWithTld:listenAddress:port:reply: bad tld ::1 -70000",
+                "removeResolverWithTld:reply: r",
+                "chownTamselDataDirWithPath:toUid:reply: /Users/alice/x 501",
+                "helperVersionWithReply:",
+                "pingWithReply:",
+                "fetchHelperLogsSinceISO:reply: broken",
+                "openListeningSocketWithFamily:port:reply: 30 8080",
+                "openListeningSocketWithFamily:port:reply: 2 0",
+                "removeTrustedCACertificateWithCertPath:reply: /home/a/caddy/root-ca.crt",
+                "reconcileSystemCACertificateWithCertPath:reply: c",
+                "reconcileInstalledCLIWithReply:",
+                "removeInstalledCLIWithReply:",
+            }));
 }
 
 TEST_F(HelperClientTest, AReplyOfTheWrongShapeIsAnErrorNotAValue) {
+  server_.alterReplies([](std::string_view selector, std::vector<ipc::Value>& values) {
+    if (selector == "pingWithReply:") values.clear();
+    if (selector == "helperVersionWithReply:") values[0] = ipc::StringValue{};  // never null
+  });
   HelperClient helper = connect();
-  auto r = helper.removeInstalledCLI();
-  ASSERT_FALSE(r.ok());
-  EXPECT_NE(r.error().description.find("malformed reply"), std::string::npos);
-  // The connection itself is fine.
-  EXPECT_TRUE(helper.ping().ok());
+  for (const Error& e : {helper.ping().error(), helper.helperVersion().error()}) {
+    EXPECT_EQ(e.code, EPROTO);
+    EXPECT_NE(e.description.find("malformed reply"), std::string::npos);
+  }
+  EXPECT_TRUE(helper.removeResolver("r").ok());  // the connection itself is fine
 }
 
 TEST_F(HelperClientTest, CallbacksRunOnceEachAlongsideBlockingCalls) {
@@ -95,8 +106,7 @@ TEST_F(HelperClientTest, CallbacksRunOnceEachAlongsideBlockingCalls) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 25; ++i) {
-        if (auto v = helper.helperVersion(); v.ok() && v->version == " 1.2.3 ")
-          versions.fetch_add(1);
+        if (auto v = helper.helperVersion(); v.ok() && v->version == " 1.2.3 ") versions++;
       }
     });
   }
@@ -111,27 +121,23 @@ TEST_F(HelperClientTest, CallbacksRunOnceEachAlongsideBlockingCalls) {
   EXPECT_TRUE(got.get_future().get());
 }
 
-TEST_F(HelperClientTest, AProtocolErrorEndsTheConnectionForEveryCaller) {
+TEST_F(HelperClientTest, AProtocolErrorEndsOnlyItsOwnConnection) {
   HelperClient helper = connect();
-  // A pending callback, held inside the helper.
   std::promise<Result<StatusReply>> pending;
-  helper.reconcileInstalledCLI([&](Result<StatusReply> r) { pending.set_value(std::move(r)); });
-  ASSERT_TRUE(eventually([&] { return service.helper->blocked.load() == 1; }));
-  // Arguments that do not match the table never leave the client.
-  auto wrong = helper.call("pingWithReply:", tamsel::ipc::testing::values(true));
+  callAndWait(helper, pending);
+  // On a second connection: arguments that do not match the table never leave the client, and
+  // an operation the helper does not know ends that connection.
+  HelperClient other = connect();
+  auto wrong = other.call("pingWithReply:", ipc::testing::values(true));
   ASSERT_FALSE(wrong.ok());
   EXPECT_EQ(wrong.error().code, EINVAL);
-  // A second connection asks for something the helper does not know.
-  HelperClient other = connect();
   auto unknown = other.call("noSuchOperation:", {});
   ASSERT_FALSE(unknown.ok());
   EXPECT_NE(unknown.error().description.find("unknown selector"), std::string::npos);
   EXPECT_FALSE(other.ping().ok());  // that connection is over
-  // The first connection is unaffected and its callback completes once the body does.
-  service.helper->gate.open();
-  auto r = pending.get_future().get();
-  ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r->code, -7);
+  // The first one is not, and its callback completes once the body does.
+  server_.helper.gate.open();
+  EXPECT_EQ(pending.get_future().get().value(), StatusReply::failure("wait:1", -7));
   EXPECT_TRUE(helper.ping().ok());
 }
 
@@ -139,8 +145,7 @@ TEST_F(HelperClientTest, DroppingTheClientAnswersPendingCallbacksWithAnError) {
   std::promise<Result<StatusReply>> pending;
   {
     HelperClient helper = connect();
-    helper.reconcileInstalledCLI([&](Result<StatusReply> r) { pending.set_value(std::move(r)); });
-    ASSERT_TRUE(eventually([&] { return service.helper->blocked.load() == 1; }));
+    callAndWait(helper, pending);
   }
   auto f = pending.get_future();
   ASSERT_EQ(f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
@@ -158,32 +163,23 @@ TEST_F(HelperClientTest, AForkedChildIntroducesItselfAndIsServed) {
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   // The parent is still one of the connection's admitted writers.
   EXPECT_TRUE(helper.ping().ok());
-  EXPECT_EQ(service.helper->seen().size(), 3u);
+  EXPECT_EQ(server_.requests().size(), 3u);
 }
 
 TEST(HelperClientConnect, NotRunningAndNotAdmittedAreErrors) {
-  TempDir dir;
+  ScratchDir dir("helper-client");
   auto none = HelperClient::connect(dir.file("nothing-here"));
   ASSERT_FALSE(none.ok());
   EXPECT_EQ(none.error().code, ENOENT);
-
-  // A real requirement: this unsigned test program is not admitted.
-  ipc::ListenerOptions options;
-  options.socketPath = dir.file("s");
-  ipc::Listener listener("test", options);
-  listener.setConnectionCodeSigningRequirement("anchor apple generic");
-  auto handler = std::make_shared<RecordingHandler>();
-  AcceptingDelegate delegate(handler);
-  listener.setDelegate(&delegate);
-  listener.resume();
-  auto refused = HelperClient::connect(dir.file("s"));
+  // This unsigned test program is not admitted where a signature is demanded.
+  HelperServer server(HelperServer::Admission::kSignedPeers);
+  auto refused = HelperClient::connect(server.socketPath());
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().code, EACCES);
-  EXPECT_EQ(handler->calls.load(), 0);
+  EXPECT_TRUE(server.requests().empty());
 }
 
 }  // namespace

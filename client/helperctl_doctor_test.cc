@@ -9,7 +9,7 @@
 
 #include "client/helperctl_args.h"
 #include "client/helperctl_doctor.h"
-#include "platform/codesign/test_certificates.h"
+#include "platform/testing/test_certificates.h"
 #include "platform/unique_fd.h"
 #include "resolver/resolver_files.h"
 
@@ -101,8 +101,8 @@ TEST(HelperctlChecks, CodeSigningRootVerdicts) {
 }
 
 TEST(HelperctlChecks, RootCAIsFoundInTheKeychainByItsFingerprint) {
-  auto ca = codesign::testing::makeCertificate({{{"CN", "Tamsel Local CA"}}, true}, nullptr);
-  auto other = codesign::testing::makeCertificate({{{"CN", "Other"}}, true}, nullptr);
+  auto ca = codesign::makeCertificate({{{"CN", "Tamsel Local CA"}}, true}, nullptr);
+  auto other = codesign::makeCertificate({{{"CN", "Other"}}, true}, nullptr);
   auto pem = [](const codesign::X509Ptr& cert) {
     BIO* bio = BIO_new(BIO_s_mem());
     PEM_write_bio_X509(bio, cert.get());

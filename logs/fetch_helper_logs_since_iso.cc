@@ -6,6 +6,7 @@
 #include "logs/log_level_names.h"
 #include "logs/log_timestamp.h"
 #include "platform/identity.h"
+#include "platform/ipc/wire_format.h"
 #include "platform/json_string.h"
 #include "platform/log/log_reader.h"
 
@@ -13,6 +14,10 @@ namespace tamsel {
 namespace {
 
 constexpr std::string_view kReadFailure = "failed to read helper logs: ";
+// The reply travels in one frame: a page ends before its text would pass this, which leaves
+// room for the frame's other values. (A line is at most a few hundred KiB: messages come from
+// requests, which are at most 64 KiB.)
+constexpr std::size_t kMaxTextBytes = ipc::wire::kMaxReplyBody - 4096;
 // A larger scratch buffer (from unusually long messages) is given back after the call.
 constexpr std::size_t kScratchKept = std::size_t{1} << 20;
 
@@ -56,8 +61,13 @@ LogsReply exportSince(std::string_view storePath, const std::string& since) {
   std::size_t lines = 0;
   const Status status = (*reader)->forEachSince(
       kHelperIdentifier, sinceTime->time_since_epoch().count(), [&](const log::StoredEntry& e) {
-        if (appendLine(scratch, e, *sinceTime)) ++lines;
-        return lines < maxExportedEntries;
+        const std::size_t before = scratch.size();
+        if (!appendLine(scratch, e, *sinceTime)) return true;
+        if (scratch.size() > kMaxTextBytes) {  // left for the next page
+          scratch.resize(before);
+          return false;
+        }
+        return ++lines < maxExportedEntries;
       });
   LogsReply reply{std::string(scratch), std::nullopt, 0};
   if (scratch.capacity() > kScratchKept) std::string().swap(scratch);

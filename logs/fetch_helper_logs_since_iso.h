@@ -1,5 +1,7 @@
 // fetchHelperLogsSinceISO: the helper's own log entries newer than a point in time, oldest
-// first, at most maxExportedEntries, one JSON object {"ts","level","message"} per line.
+// first, at most maxExportedEntries, one JSON object {"ts","level","message"} per line. A page
+// also ends before its text would not fit one reply frame; the next page, from the last ts,
+// goes on from there.
 #pragma once
 
 #include <cstddef>

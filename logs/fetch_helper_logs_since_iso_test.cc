@@ -1,9 +1,7 @@
 #include "logs/fetch_helper_logs_since_iso.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -12,41 +10,36 @@
 
 #include "logs/log_timestamp.h"
 #include "platform/identity.h"
+#include "platform/ipc/wire_format.h"
 #include "platform/log/log_store.h"
+#include "platform/testing/reply_printers.h"
+#include "platform/testing/scratch_dir.h"
 
 namespace tamsel {
 namespace {
 
-namespace fs = std::filesystem;
-using std::chrono::milliseconds;
-using std::chrono::nanoseconds;
-
 // 2026-03-01T09:15:42Z in nanoseconds.
 constexpr std::int64_t kBase = 1772356542LL * 1'000'000'000;
 constexpr std::int64_t kMs = 1'000'000;
+const std::string kSince = "2026-03-01T09:15:42Z";
 
-using Reply = LogsReply;
+std::string tsOf(std::int64_t ns) {
+  return fractionalTimestampFormatter().format(LogTime(std::chrono::nanoseconds(ns)));
+}
+
+std::string line(std::int64_t ns, std::string_view level, std::string_view jsonMessage) {
+  return "{\"ts\":\"" + tsOf(ns) + "\",\"level\":\"" + std::string(level) +
+         "\",\"message\":" + std::string(jsonMessage) + "}";
+}
 
 class FetchHelperLogs : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "logexport.XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    path_ = (dir_ / "log.sqlite3").string();
-    auto store = log::LogStore::open(path_);
-    ASSERT_TRUE(store.ok()) << store.error().description;
-    store_ = std::move(store).value();
-  }
-  void TearDown() override {
-    store_.reset();
-    fs::remove_all(dir_);
-  }
-
   void add(std::int64_t ns, std::string message, int level = 2,
            std::string_view subsystem = kHelperIdentifier) {
     log::Entry e;
     e.time = std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(nanoseconds(ns)));
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::nanoseconds(ns)));
     e.level = static_cast<log::Level>(level);
     e.subsystem = std::string(subsystem);
     e.category = "helper";
@@ -54,13 +47,12 @@ class FetchHelperLogs : public ::testing::Test {
     store_->write(e);
   }
 
-  Reply fetchFrom(std::string_view path, const std::string& since) {
-    return fetchHelperLogsSinceISOFromStore(path, since);
+  LogsReply fetch(const std::string& since) {
+    return fetchHelperLogsSinceISOFromStore(path_, since);
   }
-  Reply fetch(const std::string& since) { return fetchFrom(path_, since); }
 
   // The text of a successful reply, split into lines (none for the empty text).
-  static std::vector<std::string> lines(const Reply& r) {
+  static std::vector<std::string> lines(const LogsReply& r) {
     EXPECT_TRUE(r.text.has_value());
     EXPECT_FALSE(r.message.has_value());
     EXPECT_EQ(r.code, 0);
@@ -72,19 +64,9 @@ class FetchHelperLogs : public ::testing::Test {
     return out;
   }
 
-  static std::string line(std::int64_t ns, std::string_view level, std::string_view jsonMessage) {
-    return "{\"ts\":\"" + fractionalTimestampFormatter().format(LogTime(nanoseconds(ns))) +
-           "\",\"level\":\"" + std::string(level) + "\",\"message\":" + std::string(jsonMessage) +
-           "}";
-  }
-
-  static std::string tsOf(std::int64_t ns) {
-    return fractionalTimestampFormatter().format(LogTime(nanoseconds(ns)));
-  }
-
-  fs::path dir_;
-  std::string path_;
-  std::shared_ptr<log::LogStore> store_;
+  ScratchDir dir_{"logexport"};
+  std::string path_ = dir_.file("log.sqlite3");
+  std::shared_ptr<log::LogStore> store_ = log::LogStore::open(path_).value();
 };
 
 TEST_F(FetchHelperLogs, SinceFormsWithAndWithoutFractionAndOffsetSelectTheSame) {
@@ -96,34 +78,26 @@ TEST_F(FetchHelperLogs, SinceFormsWithAndWithoutFractionAndOffsetSelectTheSame) 
   add(kBase + 3 * kMs, "newest", 4);
   const std::vector<std::string> expected = {line(kBase + kMs, "info", "\"newer\""),
                                              line(kBase + 3 * kMs, "error", "\"newest\"")};
-  EXPECT_EQ(lines(fetch("2026-03-01T09:15:42Z")), expected);
-  EXPECT_EQ(lines(fetch("2026-03-01T09:15:42.000Z")), expected);
-  EXPECT_EQ(lines(fetch("2026-03-01T10:15:42+01:00")), expected);
-  EXPECT_EQ(lines(fetch("2026-03-01T04:45:42.000-04:30")), expected);
-  EXPECT_EQ(*fetch("2026-03-01T09:15:42Z").text, expected[0] + "\n" + expected[1]);
+  for (const std::string& since :
+       {kSince, std::string("2026-03-01T09:15:42.000Z"), std::string("2026-03-01T10:15:42+01:00"),
+        std::string("2026-03-01T04:45:42.000-04:30")}) {
+    EXPECT_EQ(lines(fetch(since)), expected) << since;
+  }
+  EXPECT_EQ(*fetch(kSince).text, expected[0] + "\n" + expected[1]);
+  EXPECT_EQ(fetch("2030-01-01T00:00:00Z").text, std::string());  // nothing newer: empty, not null
 }
 
 TEST_F(FetchHelperLogs, UnparsableSinceGivesEmptyTextWithoutOpeningTheStore) {
   add(kBase + kMs, "newer");
-  const std::string missing = (dir_ / "absent" / "log.sqlite3").string();
+  const std::string missing = dir_.file("absent/log.sqlite3");
   for (const std::string since : {"", "2026-03-01", "yesterday", "2026-03-01T09:15:42"}) {
     for (const std::string& path : {path_, missing}) {
-      const Reply r = fetchFrom(path, since);
-      ASSERT_TRUE(r.text.has_value()) << since;
-      EXPECT_EQ(*r.text, "");
-      EXPECT_FALSE(r.message.has_value());
-      EXPECT_EQ(r.code, 0);
+      EXPECT_EQ(fetchHelperLogsSinceISOFromStore(path, since), (LogsReply{"", std::nullopt, 0}))
+          << since;
     }
   }
   // The same missing store with a valid since is a failure, so the store was never opened.
-  EXPECT_FALSE(fetchFrom(missing, "2026-03-01T09:15:42Z").text.has_value());
-}
-
-TEST_F(FetchHelperLogs, NoNewerEntriesGivesEmptyTextNotNull) {
-  add(kBase, "old");
-  const Reply r = fetch("2030-01-01T00:00:00Z");
-  EXPECT_TRUE(lines(r).empty());
-  EXPECT_EQ(r.text, std::string());
+  EXPECT_FALSE(fetchHelperLogsSinceISOFromStore(missing, kSince).text.has_value());
 }
 
 // Passing back the ts of the last line never repeats it, nor anything else with that ts.
@@ -131,22 +105,23 @@ TEST_F(FetchHelperLogs, EntriesWithTheSinceTimestampAreNotExportedAgain) {
   add(kBase + 5 * kMs + 100, "first of the millisecond");
   add(kBase + 5 * kMs + 900'000, "second of the millisecond");
   add(kBase + 6 * kMs, "next");
-  const auto all = lines(fetch("2026-03-01T09:15:42Z"));
-  ASSERT_EQ(all.size(), 3u);
+  ASSERT_EQ(lines(fetch(kSince)).size(), 3u);
   EXPECT_EQ(lines(fetch(tsOf(kBase + 5 * kMs))),
             std::vector<std::string>{line(kBase + 6 * kMs, "info", "\"next\"")});
   EXPECT_TRUE(lines(fetch(tsOf(kBase + 6 * kMs))).empty());
 }
 
 TEST_F(FetchHelperLogs, MoreThan500NewerEntriesComeInPagesWithoutGapOrRepeat) {
+  // An entry whose message is not text (written by another writer) is left out and does not
+  // count towards the 500.
+  add(kBase + kMs, "bad \xFF byte");
   // 1200 entries, 1 ms apart, except that entries 499 and 500 share a millisecond: the page
   // boundary falls inside it.
   std::vector<std::int64_t> times;
   for (int i = 0; i < 1200; ++i) times.push_back(kBase + (i + 1) * kMs + (i == 500 ? -kMs + 7 : 0));
   for (std::size_t i = 0; i < times.size(); ++i) add(times[i], "entry " + std::to_string(i));
-  add(kBase + 5000 * kMs, "elsewhere", 2, "app.tamsel");
 
-  const auto first = lines(fetch("2026-03-01T09:15:42Z"));
+  const auto first = lines(fetch(kSince));
   ASSERT_EQ(first.size(), 500u);
   for (int i = 0; i < 500; ++i) {
     ASSERT_EQ(first[i], line(times[i], "info", "\"entry " + std::to_string(i) + "\"")) << i;
@@ -162,50 +137,56 @@ TEST_F(FetchHelperLogs, MoreThan500NewerEntriesComeInPagesWithoutGapOrRepeat) {
   EXPECT_EQ(third.back(), line(times[1199], "info", "\"entry 1199\""));
 }
 
-TEST_F(FetchHelperLogs, MessagesAreEscapedAndEachEntryStaysOneLine) {
-  add(kBase + kMs, "say \"hi\"\nto /tmp\\dir\ttab\x01");
-  add(kBase + 2 * kMs, "caf\xC3\xA9");
-  const auto got = lines(fetch("2026-03-01T09:15:42Z"));
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0], line(kBase + kMs, "info", R"("say \"hi\"\nto \/tmp\\dir\ttab\u0001")"));
-  EXPECT_EQ(got[1], line(kBase + 2 * kMs, "info", "\"caf\xC3\xA9\""));
+// A page ends before its text would not fit one reply frame; the next page goes on from there.
+TEST_F(FetchHelperLogs, APageFitsOneReplyFrame) {
+  const std::string controls(6000, '\x01');  // 36,000 bytes once escaped: 500 would not fit
+  for (int i = 0; i < 500; ++i) add(kBase + (i + 1) * kMs, controls);
+  const LogsReply first = fetch(kSince);
+  const auto got = lines(first);
+  ASSERT_LT(got.size(), 500u);
+  EXPECT_GT(got.size(), 400u);
+  EXPECT_LT(first.text->size(), ipc::wire::kMaxReplyBody);
+  EXPECT_EQ(lines(fetch(tsOf(kBase + static_cast<std::int64_t>(got.size()) * kMs))).size(),
+            500 - got.size());
+}
+
+// A message is never cut: an entry line with a 20,000-character address, written through the
+// helper's logger, comes back whole.
+TEST_F(FetchHelperLogs, MessagesComeBackWhole) {
+  const std::string address(20'000, 'a');
+  log::Logger(std::string(kHelperIdentifier), "helper", store_)
+      .info("installResolver: tld=%{public}s, address=%{public}s, port=%ld", "test", address,
+            std::int64_t{53});
+  const auto got = lines(fetch(kSince));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_NE(
+      got[0].find("\"message\":\"installResolver: tld=test, address=" + address + ", port=53\"}"),
+      std::string::npos);
 }
 
 TEST_F(FetchHelperLogs, LevelNames) {
-  const int levels[] = {0, 1, 2, 3, 4, 5, 17};
-  const char* names[] = {"info", "debug", "info", "notice", "error", "fault", "info"};
-  for (int i = 0; i < 7; ++i) add(kBase + (i + 1) * kMs, "m", levels[i]);
-  const auto got = lines(fetch("2026-03-01T09:15:42Z"));
+  const std::pair<int, std::string_view> levels[] = {{0, "info"},   {1, "debug"}, {2, "info"},
+                                                     {3, "notice"}, {4, "error"}, {5, "fault"},
+                                                     {17, "info"}};
+  for (int i = 0; i < 7; ++i) add(kBase + (i + 1) * kMs, "m", levels[i].first);
+  const auto got = lines(fetch(kSince));
   ASSERT_EQ(got.size(), 7u);
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(got[i], line(kBase + (i + 1) * kMs, names[i], "\"m\""));
-}
-
-// An entry whose message is not text (written by another writer) is left out and does not
-// count towards the 500.
-TEST_F(FetchHelperLogs, EntriesThatCannotBeWrittenAsJsonAreSkipped) {
-  add(kBase + kMs, "bad \xFF byte");
-  for (int i = 0; i < 500; ++i) add(kBase + (i + 2) * kMs, "ok");
-  const auto got = lines(fetch("2026-03-01T09:15:42Z"));
-  ASSERT_EQ(got.size(), 500u);
-  EXPECT_EQ(got.front(), line(kBase + 2 * kMs, "info", "\"ok\""));
+  for (int i = 0; i < 7; ++i)
+    EXPECT_EQ(got[i], line(kBase + (i + 1) * kMs, levels[i].second, "\"m\""));
 }
 
 TEST_F(FetchHelperLogs, StoreFailuresAreReportedWithADescription) {
-  const Reply missing = fetchFrom((dir_ / "absent.sqlite3").string(), "2026-03-01T09:15:42Z");
+  const LogsReply missing = fetchHelperLogsSinceISOFromStore(dir_.file("absent.sqlite3"), kSince);
   EXPECT_FALSE(missing.text.has_value());
   ASSERT_TRUE(missing.message.has_value());
-  EXPECT_EQ(missing.message->rfind("failed to read helper logs: ", 0), 0u);
-  EXPECT_GT(missing.message->size(), std::string("failed to read helper logs: ").size());
+  EXPECT_EQ(missing.message->rfind("failed to read helper logs: cannot open log store ", 0), 0u);
   EXPECT_EQ(missing.code, 0);
 
-  const fs::path garbage = dir_ / "garbage.sqlite3";
-  std::ofstream(garbage) << std::string(8192, 'x');
-  const Reply unreadable = fetchFrom(garbage.string(), "2026-03-01T09:15:42Z");
-  EXPECT_FALSE(unreadable.text.has_value());
-  ASSERT_TRUE(unreadable.message.has_value());
-  EXPECT_EQ(*unreadable.message,
-            "failed to read helper logs: cannot read log store: file is not a database");
-  EXPECT_EQ(unreadable.code, 0);
+  std::ofstream(dir_.file("garbage.sqlite3")) << std::string(8192, 'x');
+  EXPECT_EQ(
+      fetchHelperLogsSinceISOFromStore(dir_.file("garbage.sqlite3"), kSince),
+      (LogsReply{std::nullopt,
+                 "failed to read helper logs: cannot read log store: file is not a database", 0}));
 }
 
 }  // namespace

@@ -67,15 +67,4 @@ void repairUtf8(std::string& text) {
   if (!isValidUtf8(text)) text = decodeUtf8Lossy(text);
 }
 
-std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
-  if (text.size() <= maxBytes) return text;
-  std::size_t end = maxBytes;
-  // Step back over continuation bytes to the start of the sequence that was cut; a valid
-  // sequence has at most three of them.
-  while (end > 0 && maxBytes - end < 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-    --end;
-  }
-  return text.substr(0, end);
-}
-
 }  // namespace tamsel

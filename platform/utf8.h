@@ -21,7 +21,4 @@ std::string decodeUtf8Lossy(std::string_view text);
 // The same, in place; valid text is left untouched.
 void repairUtf8(std::string& text);
 
-// The longest prefix of text of at most maxBytes that does not end inside a sequence.
-std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
-
 }  // namespace tamsel

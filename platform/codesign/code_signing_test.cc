@@ -2,40 +2,31 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <thread>
 
 #include "platform/codesign/code_signing_tools.h"
 #include "platform/codesign/signature_checks.h"
 #include "platform/codesign/signature_trailer.h"
-#include "platform/codesign/test_certificates.h"
+#include "platform/testing/scratch_dir.h"
+#include "platform/testing/test_certificates.h"
 #include "service/code_signing_requirement.h"
 
 namespace tamsel::codesign {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::CertificateSpec;
-using testing::KeyAndCertificate;
 
 const std::string kPki = TAMSEL_TEST_PKI_DIR;
 
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeAll(const fs::path& path, std::string_view data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+void writeAll(const std::string& path, std::string_view data) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
 SigningIdentity pkiIdentity(const std::string& name, std::optional<std::string> identifier = {}) {
@@ -45,83 +36,74 @@ SigningIdentity pkiIdentity(const std::string& name, std::optional<std::string> 
   return id;
 }
 
+CertificateSpec teamLeaf() {
+  CertificateSpec spec;
+  spec.subject = {{"CN", "Made Here"}, {"OU", kSigningTeamIdentifier}};
+  return spec;
+}
+
 class CodeSigningTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/codesign-test.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
     std::mt19937 rng(42);
     content_.resize(300 * 1024 + 17);  // spans several read chunks, not a multiple of any
     for (char& c : content_) c = static_cast<char>(rng());
-    writeAll(dir_ / "plain", content_);
+    writeAll(plain_, content_);
     root_ = anchorFromPemFile(kPki + "/root.pem");
     ASSERT_NE(root_, nullptr);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  fs::path signedAs(const std::string& identity, std::optional<std::string> identifier = {}) {
-    fs::path out = dir_ / ("signed-" + identity);
-    Status s = signFile((dir_ / "plain").string(), out.string(),
-                        pkiIdentity(identity, std::move(identifier)));
+  std::string signedAs(const std::string& identity, std::optional<std::string> identifier = {}) {
+    const std::string out = dir_.file("signed-" + identity);
+    Status s = signFile(plain_, out, pkiIdentity(identity, std::move(identifier)));
     EXPECT_TRUE(s.ok()) << (s.ok() ? "" : s.error().description);
     return out;
   }
 
-  OSStatus check(const fs::path& path, std::string_view requirement = codeSigningRequirement(),
+  // A file signed by signer, carrying intermediate when given.
+  std::string signedBy(const KeyAndCertificate& signer, const KeyAndCertificate* intermediate) {
+    const std::string name = dir_.file("signer" + std::to_string(++signers_));
+    writeKeyAndCertificate(signer, name);
+    SigningIdentity id{name + ".key", name + ".pem", "", {}};
+    if (intermediate != nullptr) {
+      writeKeyAndCertificate(*intermediate, name + "-ca");
+      id.chainPath = name + "-ca.pem";
+    }
+    EXPECT_TRUE(signFile(plain_, name + ".signed", id).ok());
+    return name + ".signed";
+  }
+
+  OSStatus check(const std::string& path, std::string_view requirement = codeSigningRequirement(),
                  const Anchor* anchor = nullptr) {
     std::shared_ptr<const Requirement> req;
     EXPECT_EQ(requirementCreateWithString(requirement, req), errSecSuccess);
     std::shared_ptr<const StaticCode> code;
-    const OSStatus opened = staticCodeCreateWithPath(path.string(), code);
+    const OSStatus opened = staticCodeCreateWithPath(path, code);
     if (opened != errSecSuccess) return opened;
     return staticCodeCheckValidity(*code, *req, anchor != nullptr ? anchor : root_.get());
   }
 
-  // A file signed by a certificate made here, issued by the test root (or by issuer).
-  fs::path signedWithCertificate(const KeyAndCertificate& leaf, const std::string& name,
-                                 const KeyAndCertificate* intermediate = nullptr) {
-    testing::writeKeyAndCertificate(leaf, (dir_ / name).string());
-    SigningIdentity id{
-        (dir_ / (name + ".key")).string(), (dir_ / (name + ".pem")).string(), "", {}};
-    if (intermediate != nullptr) {
-      testing::writeKeyAndCertificate(*intermediate, (dir_ / (name + "-ca")).string());
-      id.chainPath = (dir_ / (name + "-ca.pem")).string();
-    }
-    fs::path out = dir_ / ("signed-" + name);
-    EXPECT_TRUE(signFile((dir_ / "plain").string(), out.string(), id).ok());
-    return out;
-  }
-
-  KeyAndCertificate testRoot() const {
-    return testing::loadKeyAndCertificate(kPki + "/root.key", kPki + "/root.pem");
-  }
-
-  static CertificateSpec teamLeafSpec() {
-    CertificateSpec shape;
-    shape.subject = {{"CN", "Made Here"}, {"OU", kSigningTeamIdentifier}};
-    return shape;
-  }
-
-  fs::path dir_;
+  ScratchDir dir_{"codesign"};
+  const std::string plain_ = dir_.file("plain");
   std::string content_;
   std::shared_ptr<const Anchor> root_;
+  int signers_ = 0;
 };
 
 TEST_F(CodeSigningTest, SignedFileVerifiesAndKeepsItsContent) {
-  const fs::path file = signedAs("team", "app.tamsel.cli");
+  const std::string file = signedAs("team", "app.tamsel.cli");
   EXPECT_EQ(check(file), errSecSuccess);
   EXPECT_EQ(check(file, R"(anchor apple generic and identifier "app.tamsel.cli")"), errSecSuccess);
   EXPECT_EQ(check(file, R"(identifier "app.tamsel.other")"), errSecCSReqFailed);
   EXPECT_EQ(check(file, "anchor apple"), errSecCSReqFailed);  // issued through an intermediate
-  const std::string bytes = readAll(file);
+  const std::string bytes = ScratchDir::read(file);
   ASSERT_GT(bytes.size(), content_.size() + kTrailerSize);
   EXPECT_EQ(bytes.substr(0, content_.size()), content_);
   EXPECT_TRUE(bytes.ends_with(kSignatureMagic));
 
   SigningInformation info;
   std::shared_ptr<const StaticCode> code;
-  ASSERT_EQ(staticCodeCreateWithPath(file.string(), code), errSecSuccess);
+  ASSERT_EQ(staticCodeCreateWithPath(file, code), errSecSuccess);
   ASSERT_EQ(copySigningInformation(*code, info), errSecSuccess);
   EXPECT_EQ(info.contentLength, content_.size());
   EXPECT_EQ(info.identifier, "app.tamsel.cli");
@@ -132,22 +114,22 @@ TEST_F(CodeSigningTest, SignedFileVerifiesAndKeepsItsContent) {
 }
 
 TEST_F(CodeSigningTest, ResigningReplacesTheSignatureAndKeepsTheMode) {
-  const fs::path file = dir_ / "inplace";
+  const std::string file = dir_.file("inplace");
   writeAll(file, content_);
   ASSERT_EQ(::chmod(file.c_str(), 0751), 0);
-  ASSERT_TRUE(signFile(file.string(), "", pkiIdentity("otherteam")).ok());
+  ASSERT_TRUE(signFile(file, "", pkiIdentity("otherteam")).ok());
   EXPECT_EQ(check(file), errSecCSReqFailed);
-  ASSERT_TRUE(signFile(file.string(), "", pkiIdentity("team", "id")).ok());
+  ASSERT_TRUE(signFile(file, "", pkiIdentity("team", "id")).ok());
   EXPECT_EQ(check(file), errSecSuccess);
   std::shared_ptr<const StaticCode> code;
-  ASSERT_EQ(staticCodeCreateWithPath(file.string(), code), errSecSuccess);
+  ASSERT_EQ(staticCodeCreateWithPath(file, code), errSecSuccess);
   SigningInformation info;
   ASSERT_EQ(copySigningInformation(*code, info), errSecSuccess);
   EXPECT_EQ(info.contentLength, content_.size());  // the old signature is gone, not covered
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0751u);
-  for (const auto& entry : fs::directory_iterator(dir_)) {
+  for (const auto& entry : fs::directory_iterator(dir_.path())) {
     EXPECT_EQ(entry.path().filename().string().find(".signing."), std::string::npos);
   }
 }
@@ -164,35 +146,36 @@ TEST_F(CodeSigningTest, WrongSignersFailTheRequirement) {
   // Carrying the team's certificate does not make another team's signature the team's.
   SigningIdentity decoy = pkiIdentity("otherteam");
   decoy.chainPath = kPki + "/team.pem";
-  const fs::path decoyed = dir_ / "decoy";
-  ASSERT_TRUE(signFile((dir_ / "plain").string(), decoyed.string(), decoy).ok());
-  EXPECT_EQ(check(decoyed), errSecCSReqFailed);
-
+  ASSERT_TRUE(signFile(plain_, dir_.file("decoy"), decoy).ok());
+  EXPECT_EQ(check(dir_.file("decoy")), errSecCSReqFailed);
   // Without the intermediate the leaf cannot be chained to the root.
   SigningIdentity noChain = pkiIdentity("team");
   noChain.chainPath.clear();
-  const fs::path file = dir_ / "nochain";
-  ASSERT_TRUE(signFile((dir_ / "plain").string(), file.string(), noChain).ok());
-  EXPECT_EQ(check(file), errSecCSReqFailed);
-  // A missing platform anchor fails every check.
+  ASSERT_TRUE(signFile(plain_, dir_.file("nochain"), noChain).ok());
+  EXPECT_EQ(check(dir_.file("nochain")), errSecCSReqFailed);
+  // Without a platform anchor every check fails.
   std::shared_ptr<const Requirement> req;
   ASSERT_EQ(requirementCreateWithString("anchor apple generic", req), errSecSuccess);
   std::shared_ptr<const StaticCode> code;
-  ASSERT_EQ(staticCodeCreateWithPath(signedAs("team").string(), code), errSecSuccess);
+  ASSERT_EQ(staticCodeCreateWithPath(signedAs("team"), code), errSecSuccess);
   EXPECT_EQ(staticCodeCheckValidity(*code, *req, nullptr), errSecCSReqFailed);
 }
 
 TEST_F(CodeSigningTest, UnsignedAndUnopenableFiles) {
-  EXPECT_EQ(check(dir_ / "plain"), errSecCSUnsigned);
-  writeAll(dir_ / "empty", "");
-  EXPECT_EQ(check(dir_ / "empty"), errSecCSUnsigned);
-  writeAll(dir_ / "magiconly", kSignatureMagic);  // shorter than a trailer
-  EXPECT_EQ(check(dir_ / "magiconly"), errSecCSUnsigned);
-  EXPECT_EQ(check(dir_ / "missing"), errSecCSStaticCodeNotFound);
-  EXPECT_EQ(check(dir_), errSecCSStaticCodeNotFound);
-  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-  EXPECT_EQ(check(dir_ / "fifo"), errSecCSStaticCodeNotFound);  // and does not block
+  writeAll(dir_.file("empty"), "");
+  writeAll(dir_.file("magiconly"), kSignatureMagic);  // shorter than a trailer
+  ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+  const std::pair<std::string, OSStatus> cases[] = {
+      {plain_, errSecCSUnsigned},
+      {dir_.file("empty"), errSecCSUnsigned},
+      {dir_.file("magiconly"), errSecCSUnsigned},
+      {dir_.file("missing"), errSecCSStaticCodeNotFound},
+      {dir_.path(), errSecCSStaticCodeNotFound},
+      {dir_.file("fifo"), errSecCSStaticCodeNotFound},  // and does not block
+  };
+  for (const auto& [path, status] : cases) EXPECT_EQ(check(path), status) << path;
 
+  // Opened by descriptor, as admission does.
   std::shared_ptr<const StaticCode> code;
   UniqueFd fd(::open(signedAs("team").c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_EQ(staticCodeCreateWithFd(std::move(fd), code), errSecSuccess);
@@ -202,46 +185,64 @@ TEST_F(CodeSigningTest, UnsignedAndUnopenableFiles) {
   EXPECT_EQ(staticCodeCreateWithFd(UniqueFd(), code), errSecCSStaticCodeNotFound);
 }
 
-TEST_F(CodeSigningTest, AlteredSignedFilesFail) {
-  const std::string good = readAll(signedAs("team"));
+TEST_F(CodeSigningTest, AlteredOrDamagedSignedFilesFail) {
+  const std::string good = ScratchDir::read(signedAs("team"));
   const std::size_t sigStart = content_.size();
-  const fs::path file = dir_ / "altered";
-  auto expect = [&](const std::string& bytes, OSStatus status, const char* what) {
-    writeAll(file, bytes);
-    EXPECT_EQ(check(file), status) << what;
-  };
-  for (std::size_t at : {std::size_t{0}, sigStart / 2, sigStart - 1}) {
-    std::string bytes = good;
-    bytes[at] ^= 0x01;
-    expect(bytes, errSecCSSignatureFailed, "content byte flipped");
-  }
-  expect(good.substr(0, good.size() - 1), errSecCSUnsigned, "last byte cut");
-  expect(good.substr(0, sigStart), errSecCSUnsigned, "signature cut off");
-  expect(good + "x", errSecCSUnsigned, "byte appended");
-  expect(good + std::string(4096, '\0'), errSecCSUnsigned, "padding appended");
-
-  // Bytes added to the content with the old signature moved behind them.
+  const std::size_t info = good.size() - kTrailerSize;
+  const auto cmsLength = static_cast<std::uint32_t>(info - sigStart);
   const std::string signature = good.substr(sigStart);
-  expect(content_ + "extra" + signature, errSecCSSignatureFailed, "content grown");
-  expect(content_.substr(0, sigStart - 1) + signature, errSecCSSignatureFailed, "content shrunk");
-  // Another file's signature does not fit this content.
-  std::string other = content_;
-  other[100] ^= 0x55;
-  expect(other + signature, errSecCSSignatureFailed, "signature transplanted");
-
+  const auto flipped = [&](std::size_t at, unsigned char value) {
+    std::string bytes = good;
+    bytes[at] = static_cast<char>(value);
+    return bytes;
+  };
+  const auto withLength = [&](std::uint32_t length) {
+    std::string bytes = good;
+    for (int i = 0; i < 4; ++i) bytes[info + 4 + i] = static_cast<char>(length >> (24 - 8 * i));
+    return bytes;
+  };
+  std::string transplanted = content_;
+  transplanted[100] ^= 0x55;
+  const struct {
+    std::string bytes;
+    OSStatus status;
+    const char* what;
+  } cases[] = {
+      {flipped(0, good[0] ^ 1), errSecCSSignatureFailed, "first content byte flipped"},
+      {flipped(sigStart - 1, good[sigStart - 1] ^ 1), errSecCSSignatureFailed, "last one"},
+      {content_ + "extra" + signature, errSecCSSignatureFailed, "content grown"},
+      {content_.substr(0, sigStart - 1) + signature, errSecCSSignatureFailed, "content shrunk"},
+      {transplanted + signature, errSecCSSignatureFailed, "signature of other content"},
+      {good.substr(0, sigStart), errSecCSUnsigned, "signature cut off"},
+      {good + "x", errSecCSUnsigned, "byte appended"},
+      {flipped(info, 2), errSecCSBadObjectFormat, "unknown version"},
+      {flipped(info + 1, 2), errSecCSBadObjectFormat, "unknown digest"},
+      {flipped(info + 3, 1), errSecCSBadObjectFormat, "reserved byte set"},
+      {withLength(kMaxCmsLength + 1), errSecCSBadObjectFormat, "length above the limit"},
+      {withLength(cmsLength + 1), errSecCSBadObjectFormat, "length one too long"},
+      {withLength(cmsLength - 1), errSecCSBadObjectFormat, "length one too short"},
+      {content_ + std::string(cmsLength, 'A') + good.substr(info), errSecCSBadObjectFormat,
+       "garbage instead of CMS"},
+      {std::string(kTrailerSize - kSignatureMagic.size(), '\0') + std::string(kSignatureMagic),
+       errSecCSBadObjectFormat, "trailer alone"},
+      {good.substr(0, info) + "junk" + withLength(cmsLength + 4).substr(info),
+       errSecCSBadObjectFormat, "bytes between the CMS and the trailer"},
+  };
+  for (const auto& c : cases) {
+    writeAll(dir_.file("altered"), c.bytes);
+    EXPECT_EQ(check(dir_.file("altered")), c.status) << c.what;
+  }
   // The ECDSA signature value is near the end of the DER: flipping it breaks the signature
   // over the signed attributes without breaking the encoding.
-  std::string bytes = good;
-  bytes[good.size() - kTrailerSize - 3] ^= 0x01;
-  writeAll(file, bytes);
-  const OSStatus flipped = check(file);
-  EXPECT_TRUE(flipped == errSecCSSignatureFailed || flipped == errSecCSBadObjectFormat) << flipped;
+  writeAll(dir_.file("altered"), flipped(info - 3, good[info - 3] ^ 1));
+  const OSStatus status = check(dir_.file("altered"));
+  EXPECT_TRUE(status == errSecCSSignatureFailed || status == errSecCSBadObjectFormat) << status;
 }
 
 // Unsigned attributes can be added to a CMS without breaking it; an identifier among them must
 // not count.
 TEST_F(CodeSigningTest, IdentifierOnlyFromSignedAttributes) {
-  const std::string good = readAll(signedAs("team", "app.tamsel.cli"));
+  const std::string good = ScratchDir::read(signedAs("team", "app.tamsel.cli"));
   const std::size_t cmsLength = good.size() - kTrailerSize - content_.size();
   const auto* der = reinterpret_cast<const unsigned char*>(good.data() + content_.size());
   CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &der, static_cast<long>(cmsLength)));
@@ -256,140 +257,100 @@ TEST_F(CodeSigningTest, IdentifierOnlyFromSignedAttributes) {
   const std::string newCms(reinterpret_cast<char*>(out), static_cast<std::size_t>(outLength));
   OPENSSL_free(out);
   const auto trailer = encodeTrailer(static_cast<std::uint32_t>(outLength));
-  const fs::path file = dir_ / "unsigned-attribute";
-  writeAll(file, content_ + newCms + std::string(trailer.begin(), trailer.end()));
-  EXPECT_EQ(check(file, R"(identifier "evil")"), errSecCSReqFailed);
-  EXPECT_EQ(check(file, R"(identifier "app.tamsel.cli")"), errSecSuccess);
-}
-
-TEST_F(CodeSigningTest, DamagedTrailersAreBadObjectFormat) {
-  const std::string good = readAll(signedAs("team"));
-  const std::size_t info = good.size() - kTrailerSize;
-  const fs::path file = dir_ / "damaged";
-  auto withInfoByte = [&](std::size_t index, unsigned char value) {
-    std::string bytes = good;
-    bytes[info + index] = static_cast<char>(value);
-    return bytes;
-  };
-  const std::uint32_t cmsLength =
-      static_cast<std::uint32_t>(good.size() - kTrailerSize - content_.size());
-  auto withLength = [&](std::uint32_t length) {
-    std::string bytes = good;
-    for (int i = 0; i < 4; ++i) bytes[info + 4 + i] = static_cast<char>(length >> (24 - 8 * i));
-    return bytes;
-  };
-  for (const auto& [bytes, what] : std::vector<std::pair<std::string, const char*>>{
-           {withInfoByte(0, 2), "unknown version"},
-           {withInfoByte(1, 2), "unknown digest"},
-           {withInfoByte(3, 1), "reserved byte set"},
-           {withLength(0), "zero length"},
-           {withLength(kMaxCmsLength + 1), "length above the limit"},
-           {withLength(static_cast<std::uint32_t>(good.size())), "length beyond the file"},
-           {withLength(cmsLength + 1), "length one too long"},
-           {withLength(cmsLength - 1), "length one too short"},
-           {content_ + std::string(cmsLength, 'A') + good.substr(info), "garbage instead of CMS"},
-           {std::string(kTrailerSize - kSignatureMagic.size(), '\0') + std::string(kSignatureMagic),
-            "trailer alone"},
-           {good.substr(0, info) + "junk" + withLength(cmsLength + 4).substr(info),
-            "unsigned bytes between the CMS and the trailer"},
-       }) {
-    writeAll(file, bytes);
-    EXPECT_EQ(check(file), errSecCSBadObjectFormat) << what;
-  }
+  writeAll(dir_.file("unsigned-attribute"),
+           content_ + newCms + std::string(trailer.begin(), trailer.end()));
+  EXPECT_EQ(check(dir_.file("unsigned-attribute"), R"(identifier "evil")"), errSecCSReqFailed);
+  EXPECT_EQ(check(dir_.file("unsigned-attribute"), R"(identifier "app.tamsel.cli")"),
+            errSecSuccess);
 }
 
 TEST_F(CodeSigningTest, CertificateRulesForSigners) {
-  const KeyAndCertificate root = testRoot();
-
-  CertificateSpec expired = teamLeafSpec();
-  expired.notBeforeDays = -730;
-  expired.notAfterDays = -365;
-  EXPECT_EQ(check(signedWithCertificate(testing::makeCertificate(expired, &root), "expired")),
-            errSecSuccess)
-      << "code stays valid after its leaf expires";
-
-  CertificateSpec serverOnly = teamLeafSpec();
-  serverOnly.extendedKeyUsage = "serverAuth";
-  EXPECT_EQ(check(signedWithCertificate(testing::makeCertificate(serverOnly, &root), "server")),
-            errSecCSReqFailed);
-
-  CertificateSpec noUsageLimits = teamLeafSpec();
-  noUsageLimits.extendedKeyUsage.reset();
-  noUsageLimits.keyUsage.reset();
-  EXPECT_EQ(
-      check(signedWithCertificate(testing::makeCertificate(noUsageLimits, &root), "plainleaf")),
-      errSecSuccess);
-
-  CertificateSpec keyAgreementOnly = teamLeafSpec();
-  keyAgreementOnly.keyUsage = "critical,keyAgreement";
-  EXPECT_EQ(check(signedWithCertificate(testing::makeCertificate(keyAgreementOnly, &root), "ka")),
-            errSecCSReqFailed);
-
-  CertificateSpec twoUnits = teamLeafSpec();
-  twoUnits.subject.emplace_back("OU", "7QX2LMN4PA");
-  EXPECT_EQ(check(signedWithCertificate(testing::makeCertificate(twoUnits, &root), "twoou")),
-            errSecCSReqFailed);
-
-  // A leaf of the right team cannot issue another leaf: it is no CA.
-  CertificateSpec issuerSpec = teamLeafSpec();
-  const KeyAndCertificate notACa = testing::makeCertificate(issuerSpec, &root);
-  const KeyAndCertificate below = testing::makeCertificate(teamLeafSpec(), &notACa);
-  EXPECT_EQ(check(signedWithCertificate(below, "belowleaf", &notACa)), errSecCSReqFailed);
-
-  // A CA that restricts itself to TLS cannot pass code signing on.
+  const KeyAndCertificate root = loadKeyAndCertificate(kPki + "/root.key", kPki + "/root.pem");
+  const auto leaf = [](void (*change)(CertificateSpec&)) {
+    CertificateSpec spec = teamLeaf();
+    change(spec);
+    return spec;
+  };
   CertificateSpec tlsCa;
   tlsCa.subject = {{"CN", "TLS CA"}};
   tlsCa.ca = true;
   tlsCa.extendedKeyUsage = "serverAuth";
-  const KeyAndCertificate tls = testing::makeCertificate(tlsCa, &root);
-  EXPECT_EQ(
-      check(signedWithCertificate(testing::makeCertificate(teamLeafSpec(), &tls), "tlsca", &tls)),
-      errSecCSReqFailed);
-
+  const KeyAndCertificate tls = makeCertificate(tlsCa, &root);
+  const KeyAndCertificate teamLeafAsIssuer = makeCertificate(teamLeaf(), &root);
+  const struct {
+    const char* what;
+    KeyAndCertificate signer;
+    const KeyAndCertificate* carried;
+    OSStatus status;
+  } cases[] = {
+      {"an expired leaf: code stays valid",
+       makeCertificate(leaf([](CertificateSpec& s) {
+                         s.notBeforeDays = -730;
+                         s.notAfterDays = -365;
+                       }),
+                       &root),
+       nullptr, errSecSuccess},
+      {"no usage limits",
+       makeCertificate(leaf([](CertificateSpec& s) {
+                         s.extendedKeyUsage.reset();
+                         s.keyUsage.reset();
+                       }),
+                       &root),
+       nullptr, errSecSuccess},
+      {"server authentication only",
+       makeCertificate(leaf([](CertificateSpec& s) { s.extendedKeyUsage = "serverAuth"; }), &root),
+       nullptr, errSecCSReqFailed},
+      {"key agreement only",
+       makeCertificate(leaf([](CertificateSpec& s) { s.keyUsage = "critical,keyAgreement"; }),
+                       &root),
+       nullptr, errSecCSReqFailed},
+      {"two OUs",
+       makeCertificate(leaf([](CertificateSpec& s) { s.subject.emplace_back("OU", "7QX2LMN4PA"); }),
+                       &root),
+       nullptr, errSecCSReqFailed},
+      {"issued by a leaf, which is no CA", makeCertificate(teamLeaf(), &teamLeafAsIssuer),
+       &teamLeafAsIssuer, errSecCSReqFailed},
+      {"issued by a CA limited to TLS", makeCertificate(teamLeaf(), &tls), &tls, errSecCSReqFailed},
+      {"self-signed with the team's OU", makeCertificate(teamLeaf(), nullptr), nullptr,
+       errSecCSReqFailed},
+  };
+  for (const auto& c : cases) EXPECT_EQ(check(signedBy(c.signer, c.carried)), c.status) << c.what;
   // The anchor's own key signing code is not a chain.
-  testing::writeKeyAndCertificate(root, (dir_ / "rootsigner").string());
-  const fs::path bySelf = dir_ / "signed-by-root";
-  ASSERT_TRUE(
-      signFile((dir_ / "plain").string(), bySelf.string(),
-               SigningIdentity{
-                   (dir_ / "rootsigner.key").string(), (dir_ / "rootsigner.pem").string(), "", {}})
-          .ok());
-  EXPECT_EQ(check(bySelf, "anchor apple generic"), errSecCSReqFailed);
-
-  // A self-signed certificate with the team's OU, carried in the signature, is no anchor.
-  const KeyAndCertificate selfMade = testing::makeCertificate(teamLeafSpec(), nullptr);
-  EXPECT_EQ(check(signedWithCertificate(selfMade, "selfsigned")), errSecCSReqFailed);
+  EXPECT_EQ(check(signedBy(root, nullptr), "anchor apple generic"), errSecCSReqFailed);
 }
 
 TEST_F(CodeSigningTest, SigningRefusesBadInput) {
-  const std::string plain = (dir_ / "plain").string();
-  const std::string out = (dir_ / "out").string();
-  SigningIdentity mismatched = pkiIdentity("team");
-  mismatched.privateKeyPath = kPki + "/otherteam.key";
-  EXPECT_FALSE(signFile(plain, out, mismatched).ok());
-  SigningIdentity missingKey = pkiIdentity("team");
-  missingKey.privateKeyPath = (dir_ / "nokey").string();
-  EXPECT_FALSE(signFile(plain, out, missingKey).ok());
-  SigningIdentity certAsKey = pkiIdentity("team");
-  certAsKey.privateKeyPath = kPki + "/team.pem";
-  EXPECT_FALSE(signFile(plain, out, certAsKey).ok());
-  EXPECT_FALSE(signFile((dir_ / "missing").string(), out, pkiIdentity("team")).ok());
-  EXPECT_FALSE(signFile(dir_.string(), out, pkiIdentity("team")).ok());
-
-  std::string damaged = readAll(signedAs("team"));
+  std::string damaged = ScratchDir::read(signedAs("team"));
   damaged[damaged.size() - kTrailerSize] = 9;  // version byte
-  writeAll(dir_ / "damaged", damaged);
-  EXPECT_FALSE(signFile((dir_ / "damaged").string(), out, pkiIdentity("team")).ok());
+  writeAll(dir_.file("damaged"), damaged);
+  const auto with = [](std::string SigningIdentity::*field, std::string value) {
+    SigningIdentity id = pkiIdentity("team");
+    id.*field = std::move(value);
+    return id;
+  };
+  const std::string out = dir_.file("out");
+  const struct {
+    std::string input, output;
+    SigningIdentity identity;
+  } cases[] = {
+      {plain_, out, with(&SigningIdentity::privateKeyPath, kPki + "/otherteam.key")},
+      {plain_, out, with(&SigningIdentity::privateKeyPath, dir_.file("nokey"))},
+      {plain_, out, with(&SigningIdentity::privateKeyPath, kPki + "/team.pem")},
+      {dir_.file("missing"), out, pkiIdentity("team")},
+      {dir_.path(), out, pkiIdentity("team")},
+      {dir_.file("damaged"), out, pkiIdentity("team")},
+      {plain_, dir_.file("nodir/out"), pkiIdentity("team")},
+  };
+  for (const auto& c : cases) EXPECT_FALSE(signFile(c.input, c.output, c.identity).ok()) << c.input;
   EXPECT_FALSE(fs::exists(out));
-  EXPECT_FALSE(signFile(plain, (dir_ / "nodir" / "out").string(), pkiIdentity("team")).ok());
 }
 
 TEST_F(CodeSigningTest, ConcurrentChecksOfSharedObjects) {
   std::shared_ptr<const Requirement> req;
   ASSERT_EQ(requirementCreateWithString(codeSigningRequirement(), req), errSecSuccess);
   std::shared_ptr<const StaticCode> good, other;
-  ASSERT_EQ(staticCodeCreateWithPath(signedAs("team").string(), good), errSecSuccess);
-  ASSERT_EQ(staticCodeCreateWithPath(signedAs("otherteam").string(), other), errSecSuccess);
+  ASSERT_EQ(staticCodeCreateWithPath(signedAs("team"), good), errSecSuccess);
+  ASSERT_EQ(staticCodeCreateWithPath(signedAs("otherteam"), other), errSecSuccess);
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {

@@ -8,133 +8,113 @@
 namespace tamsel::codesign {
 namespace {
 
-CertificateFacts cert(std::vector<NameAttribute> subject, std::vector<NameAttribute> issuer = {}) {
-  return CertificateFacts{std::move(subject), std::move(issuer)};
-}
-
-// leaf (OU Q4TZ7WMR2K) <- intermediate <- root, verified.
+// The facts of a leaf (OU Q4TZ7WMR2K) <- intermediate <- root chain, verified, and variations.
 SigningFacts teamFacts() {
+  using C = CertificateFacts;
   SigningFacts f;
   f.chainTrusted = true;
-  f.chain = {cert({{"CN", "Team Leaf"}, {"OU", "Q4TZ7WMR2K"}, {"O", "Tamsel"}, {"C", "US"}},
-                  {{"CN", "Developer CA"}}),
-             cert({{"CN", "Developer CA"}, {"O", "PKI"}}, {{"CN", "Root"}}),
-             cert({{"CN", "Root"}, {"O", "PKI"}}, {{"CN", "Root"}})};
+  f.chain = {C{{{"CN", "Team Leaf"}, {"OU", "Q4TZ7WMR2K"}, {"O", "Tamsel"}, {"C", "US"}},
+               {{"CN", "Developer CA"}}},
+             C{{{"CN", "Developer CA"}, {"O", "PKI"}}, {{"CN", "Root"}}},
+             C{{{"CN", "Root"}, {"O", "PKI"}}, {{"CN", "Root"}}}};
   f.identifier = "app.tamsel.cli";
   return f;
 }
 
-std::shared_ptr<const Requirement> compile(std::string_view text) {
-  std::shared_ptr<const Requirement> r;
-  EXPECT_EQ(requirementCreateWithString(text, r), errSecSuccess) << text.substr(0, 120);
-  return r;
-}
+using Change = void (*)(SigningFacts&);
+const Change team = [](SigningFacts&) {};
+const Change otherTeam = [](SigningFacts& f) { f.chain[0].subject[1].second = "7QX2LMN4PA"; };
+const Change lowerCaseTeam = [](SigningFacts& f) { f.chain[0].subject[1].second = "q4tz7wmr2k"; };
+const Change untrusted = [](SigningFacts& f) { f.chainTrusted = false; };
+const Change unitAfter = [](SigningFacts& f) {
+  f.chain[0].subject.emplace_back("OU", "7QX2LMN4PA");
+};
+const Change unitBefore = [](SigningFacts& f) {
+  f.chain[0].subject.insert(f.chain[0].subject.begin(), {"OU", "7QX2LMN4PA"});
+};
+const Change unitOnIntermediate = [](SigningFacts& f) {
+  f.chain[0].subject.erase(f.chain[0].subject.begin() + 1);
+  f.chain[1].subject.emplace_back("OU", "Q4TZ7WMR2K");
+};
+const Change direct = [](SigningFacts& f) { f.chain.erase(f.chain.begin() + 1); };
+const Change directUntrusted = [](SigningFacts& f) {
+  direct(f);
+  untrusted(f);
+};
+const Change identifierX = [](SigningFacts& f) { f.identifier = "x"; };
+const Change quotedIdentifier = [](SigningFacts& f) { f.identifier = "say \"hi\" \\ there"; };
+const Change noIdentifier = [](SigningFacts& f) { f.identifier.reset(); };
+const Change emptyIdentifier = [](SigningFacts& f) { f.identifier = ""; };
 
-bool holds(std::string_view text, const SigningFacts& facts) {
-  auto r = compile(text);
-  return r != nullptr && r->evaluate(facts);
-}
-
-TEST(RequirementTest, HelperRequirementCompilesAndAdmitsOnlyTheTeamThroughTheAnchor) {
-  const std::string& text = codeSigningRequirement();
-  ASSERT_EQ(text.size(), 68u);
-  auto r = compile(text);
-  ASSERT_NE(r, nullptr);
-  SigningFacts facts = teamFacts();
-  EXPECT_TRUE(r->evaluate(facts));
-
-  SigningFacts otherTeam = teamFacts();
-  otherTeam.chain[0].subject[1].second = "7QX2LMN4PA";
-  EXPECT_FALSE(r->evaluate(otherTeam));
-
-  SigningFacts untrusted = teamFacts();
-  untrusted.chainTrusted = false;
-  EXPECT_FALSE(r->evaluate(untrusted));
-
-  SigningFacts caseDiffers = teamFacts();
-  caseDiffers.chain[0].subject[1].second = "q4tz7wmr2k";
-  EXPECT_FALSE(r->evaluate(caseDiffers));
-
-  // A second OU does not let a leaf match "one of" its units.
-  SigningFacts twoUnits = teamFacts();
-  twoUnits.chain[0].subject.emplace_back("OU", "7QX2LMN4PA");
-  EXPECT_FALSE(r->evaluate(twoUnits));
-
-  // The OU of another certificate in the chain does not stand in for the leaf's.
-  SigningFacts unitOnIntermediate = teamFacts();
-  unitOnIntermediate.chain[0].subject.erase(unitOnIntermediate.chain[0].subject.begin() + 1);
-  unitOnIntermediate.chain[1].subject.emplace_back("OU", "Q4TZ7WMR2K");
-  EXPECT_FALSE(r->evaluate(unitOnIntermediate));
-}
-
-TEST(RequirementTest, AnchorClauses) {
-  SigningFacts viaIntermediate = teamFacts();
-  EXPECT_TRUE(holds("anchor apple generic", viaIntermediate));
-  EXPECT_FALSE(holds("anchor apple", viaIntermediate));
-
-  SigningFacts direct = teamFacts();
-  direct.chain.erase(direct.chain.begin() + 1);
-  EXPECT_TRUE(holds("anchor apple", direct));
-
-  SigningFacts untrusted = direct;
-  untrusted.chainTrusted = false;
-  EXPECT_FALSE(holds("anchor apple", untrusted));
-  EXPECT_FALSE(holds("anchor apple generic", untrusted));
-  EXPECT_TRUE(holds("!anchor apple generic", untrusted));
-}
-
-TEST(RequirementTest, PrecedenceIsNotOverAndOverOr) {
+SigningFacts facts(Change change) {
   SigningFacts f = teamFacts();
-  f.identifier = "x";
-  // x or (y and z): true; (x or y) and z would be false.
-  EXPECT_TRUE(holds(R"(identifier "x" or identifier "y" and identifier "z")", f));
-  EXPECT_FALSE(holds(R"((identifier "x" or identifier "y") and identifier "z")", f));
-  // (!x) and y: false; !(x and y) would be true.
-  EXPECT_FALSE(holds(R"(! identifier "x" and identifier "y")", f));
-  EXPECT_TRUE(holds(R"(!(identifier "x" and identifier "y"))", f));
-  // (y and z) or x, written the other way round.
-  EXPECT_TRUE(holds(R"(identifier "y" and identifier "z" or identifier "x")", f));
-  EXPECT_TRUE(holds(R"(!!identifier x)", f));
-  EXPECT_TRUE(holds(R"(((identifier "x")))", f));
+  change(f);
+  return f;
 }
 
-TEST(RequirementTest, CertificateSlotsAndFields) {
-  const SigningFacts f = teamFacts();
-  EXPECT_TRUE(holds(R"(certificate leaf[subject.CN] = "Team Leaf")", f));
-  EXPECT_TRUE(holds(R"(certificate 0[subject.O] = Tamsel)", f));
-  EXPECT_TRUE(holds(R"(certificate 1[subject.CN] = "Developer CA")", f));
-  EXPECT_TRUE(holds(R"(cert root[subject.CN] = "Root")", f));
-  EXPECT_TRUE(holds(R"(certificate anchor[subject.CN] = Root)", f));
-  EXPECT_TRUE(holds(R"(certificate -2[subject.CN] = "Developer CA")", f));
-  EXPECT_TRUE(holds(R"(certificate leaf[issuer.CN] = "Developer CA")", f));
-  EXPECT_TRUE(holds(R"(certificate leaf[subject.C] = US)", f));
-  EXPECT_FALSE(holds(R"(certificate leaf[subject.L] = "")", f));  // absent field
-  EXPECT_FALSE(holds(R"(certificate 3[subject.CN] = "Root")", f));
-  EXPECT_FALSE(holds(R"(certificate -4[subject.CN] = "Team Leaf")", f));
-  EXPECT_FALSE(holds(R"(certificate leaf[subject.CN] = "Team")", f));  // no prefix matching
-
-  // Without a verified chain, only the leaf is known by position.
-  SigningFacts untrusted = f;
-  untrusted.chainTrusted = false;
-  EXPECT_TRUE(holds(R"(certificate leaf[subject.CN] = "Team Leaf")", untrusted));
-  EXPECT_FALSE(holds(R"(certificate root[subject.CN] = "Root")", untrusted));
+TEST(Requirement, TruthTable) {
+  const std::string& helper = codeSigningRequirement();
+  const struct {
+    std::string_view text;
+    Change change;
+    bool holds;
+  } cases[] = {
+      // The helper's own requirement admits only the team, through the anchor.
+      {helper, team, true},
+      {helper, otherTeam, false},
+      {helper, lowerCaseTeam, false},
+      {helper, untrusted, false},
+      // A leaf with two OUs matches neither: the text names one value, not one of several.
+      {helper, unitAfter, false},
+      {helper, unitBefore, false},
+      // The OU of another certificate does not stand in for the leaf's.
+      {helper, unitOnIntermediate, false},
+      // Anchor clauses.
+      {"anchor apple generic", team, true},
+      {"anchor apple", team, false},
+      {"anchor apple", direct, true},
+      {"anchor apple", directUntrusted, false},
+      {"anchor apple generic", directUntrusted, false},
+      {"!anchor apple generic", directUntrusted, true},
+      // Precedence: ! over and over or.
+      {R"(identifier "x" or identifier "y" and identifier "z")", identifierX, true},
+      {R"((identifier "x" or identifier "y") and identifier "z")", identifierX, false},
+      {R"(! identifier "x" and identifier "y")", identifierX, false},
+      {R"(!(identifier "x" and identifier "y"))", identifierX, true},
+      {R"(identifier "y" and identifier "z" or identifier "x")", identifierX, true},
+      {R"(!!identifier x)", identifierX, true},
+      {R"(((identifier "x")))", identifierX, true},
+      // Certificate slots and fields.
+      {R"(certificate leaf[subject.CN] = "Team Leaf")", team, true},
+      {R"(certificate 0[subject.O] = Tamsel)", team, true},
+      {R"(certificate 1[subject.CN] = "Developer CA")", team, true},
+      {R"(cert root[subject.CN] = "Root")", team, true},
+      {R"(certificate anchor[subject.CN] = Root)", team, true},
+      {R"(certificate -2[subject.CN] = "Developer CA")", team, true},
+      {R"(certificate leaf[issuer.CN] = "Developer CA")", team, true},
+      {R"(certificate leaf[subject.L] = "")", team, false},  // absent field
+      {R"(certificate 3[subject.CN] = "Root")", team, false},
+      {R"(certificate -4[subject.CN] = "Team Leaf")", team, false},
+      {R"(certificate leaf[subject.CN] = "Team")", team, false},  // no prefix matching
+      // Without a verified chain only the leaf is known by position.
+      {R"(certificate leaf[subject.CN] = "Team Leaf")", untrusted, true},
+      {R"(certificate root[subject.CN] = "Root")", untrusted, false},
+      // Identifiers.
+      {R"(identifier "app.tamsel.cli")", team, true},
+      {R"(identifier = app.tamsel.cli)", team, true},
+      {R"(identifier "app.tamsel")", team, false},
+      {R"(identifier "say \"hi\" \\ there")", quotedIdentifier, true},
+      {R"(identifier "")", noIdentifier, false},
+      {R"(identifier "")", emptyIdentifier, true},
+  };
+  for (const auto& c : cases) {
+    std::shared_ptr<const Requirement> r;
+    ASSERT_EQ(requirementCreateWithString(c.text, r), errSecSuccess) << c.text;
+    EXPECT_EQ(r->evaluate(facts(c.change)), c.holds) << c.text << " (case " << &c - cases << ")";
+  }
 }
 
-TEST(RequirementTest, IdentifierClause) {
-  SigningFacts f = teamFacts();
-  EXPECT_TRUE(holds(R"(identifier "app.tamsel.cli")", f));
-  EXPECT_TRUE(holds(R"(identifier = app.tamsel.cli)", f));
-  EXPECT_FALSE(holds(R"(identifier "app.tamsel")", f));
-  EXPECT_TRUE(holds(R"(identifier "say \"hi\" \\ there" or identifier "app.tamsel.cli")", f));
-  f.identifier = "say \"hi\" \\ there";
-  EXPECT_TRUE(holds(R"(identifier "say \"hi\" \\ there")", f));
-  f.identifier.reset();
-  EXPECT_FALSE(holds(R"(identifier "")", f));
-  f.identifier = "";
-  EXPECT_TRUE(holds(R"(identifier "")", f));
-}
-
-TEST(RequirementTest, MalformedTextsDoNotCompile) {
+TEST(Requirement, MalformedTextsDoNotCompile) {
   const std::string deep = std::string(100, '(') + "anchor apple" + std::string(100, ')');
   const std::string manyNots = std::string(100, '!') + "anchor apple";
   const std::string tooLong = "identifier \"" + std::string(kMaxRequirementLength, 'a') + "\"";
@@ -175,15 +155,15 @@ TEST(RequirementTest, MalformedTextsDoNotCompile) {
   }
 }
 
-TEST(RequirementTest, LongFlatChainsAndModerateNestingCompile) {
+TEST(Requirement, LongFlatChainsAndModerateNestingCompile) {
   std::string flat = "identifier z";
   for (int i = 0; i < 400; ++i) flat += " or identifier a and identifier b";
-  SigningFacts f = teamFacts();
-  f.identifier = "a";
-  EXPECT_FALSE(holds(flat, f));
-  EXPECT_TRUE(holds(flat + " or identifier a", f));
-  const std::string nested = std::string(60, '(') + "identifier a" + std::string(60, ')');
-  EXPECT_TRUE(holds(nested, f));
+  std::shared_ptr<const Requirement> r;
+  ASSERT_EQ(requirementCreateWithString(flat + " or identifier x", r), errSecSuccess);
+  EXPECT_TRUE(r->evaluate(facts(identifierX)));
+  const std::string nested = std::string(60, '(') + "identifier x" + std::string(60, ')');
+  ASSERT_EQ(requirementCreateWithString(nested, r), errSecSuccess);
+  EXPECT_TRUE(r->evaluate(facts(identifierX)));
 }
 
 }  // namespace

@@ -7,35 +7,22 @@
 namespace tamsel {
 namespace {
 
-std::string plistWith(std::string_view body) {
-  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>)") +
-         std::string(body) + "</dict></plist>";
-}
-
-TEST(InfoDictionary, StringValuesComeBackUnchangedOtherTypesAreAbsent) {
-  auto info = InfoDictionary::fromPlist(plistWith(
-      "<key>S</key><string>  1.2.3 </string><key>N</key><integer>7</integer>"
-      "<key>A</key><array><string>x</string></array><key>E</key><string></string>"));
+// This test links the section the daemon carries and reads it back as the daemon does.
+TEST(InfoDictionary, TheEmbeddedOneCarriesTheHelpersIdentityAndVersion) {
+  const auto& info = InfoDictionary::ofMainExecutable();
   ASSERT_TRUE(info);
-  EXPECT_EQ(info->stringValue("S"), "  1.2.3 ");
-  EXPECT_EQ(info->stringValue("E"), "");
-  EXPECT_FALSE(info->stringValue("N"));
-  EXPECT_FALSE(info->stringValue("A"));
-  EXPECT_FALSE(info->stringValue("missing"));
+  EXPECT_EQ(info->stringValue("CFBundleIdentifier"), std::string(kHelperIdentifier));
+  EXPECT_EQ(info->stringValue("CFBundleShortVersionString"), TAMSEL_EXPECTED_VERSION);
 }
 
-TEST(InfoDictionary, RejectsWhatIsNotADictionary) {
-  EXPECT_FALSE(InfoDictionary::fromPlist(""));
-  EXPECT_FALSE(InfoDictionary::fromPlist("not a plist at all"));
-  EXPECT_FALSE(InfoDictionary::fromPlist(
-      R"(<?xml version="1.0"?><plist version="1.0"><string>x</string></plist>)"));
-  EXPECT_FALSE(InfoDictionary::fromPlist("bplist00\x01\x02"));
-}
-
-// The test binary does not link the embedded section, so it has no dictionary of its own.
-TEST(InfoDictionary, ExecutableWithoutSectionHasNone) {
-  EXPECT_FALSE(InfoDictionary::ofMainExecutable());
+TEST(InfoDictionary, OnlyADictionaryIsOne) {
+  EXPECT_TRUE(InfoDictionary::fromPlist(R"(<plist version="1.0"><dict/></plist>)"));
+  for (const std::string_view text :
+       {std::string_view(""), std::string_view("not a plist at all"),
+        std::string_view(R"(<plist version="1.0"><string>x</string></plist>)"),
+        std::string_view("bplist00\x01\x02")}) {
+    EXPECT_FALSE(InfoDictionary::fromPlist(text)) << text;
+  }
 }
 
 }  // namespace

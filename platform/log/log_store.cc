@@ -24,8 +24,17 @@ using detail::StmtHandle;
 
 constexpr int kBusyTimeoutMs = 5000;
 constexpr std::int64_t kWalSizeLimit = 16 << 20;
-// The byte bound is checked once per this many entries (two header reads).
-constexpr std::uint64_t kByteCheckInterval = 256;
+// The pages in use are measured once a sixty-fourth of the bound has been written since the last
+// time, and a prune deletes a hundredth of the bound more than the excess, so the store stays
+// within a few percent of its bound and prunes once per hundredth written.
+constexpr std::uint64_t kCheckShare = 64;
+constexpr std::uint64_t kPruneShare = 100;
+// What an entry takes beyond its texts: the row and index headers, its time, level and rowid.
+constexpr std::uint64_t kEntryOverhead = 40;
+
+std::uint64_t entryBytes(const Entry& e) {
+  return e.message.size() + e.category.size() + 2 * e.subsystem.size() + kEntryOverhead;
+}
 
 // Creates each missing directory of dir with mode 0755.
 Status makeDirectories(const std::string& dir) {
@@ -92,9 +101,9 @@ std::int64_t toStoreTime(std::chrono::system_clock::time_point time) {
 }
 
 struct LogStore::Impl {
-  LogStoreLimits limits;
+  std::uint64_t maxBytes = 0;
   DbHandle db;
-  StmtHandle begin, commit, rollback, insert, minId, deleteUpTo, pageCount, freePages, pageSize;
+  StmtHandle begin, commit, rollback, insert, oldestFirst, deleteUpTo, pageCount, freePages;
 
   // Group commit: a writer queues its entry and waits; whichever writer finds no commit running
   // becomes the leader, commits everything queued in one transaction and wakes the others.
@@ -107,8 +116,8 @@ struct LogStore::Impl {
 
   // Used only by the leader.
   std::vector<const Entry*> batch;
-  std::int64_t oldestId = 1;  // rowid of the oldest entry kept, or of the next one when empty
-  std::uint64_t sinceByteCheck = 0;
+  std::uint64_t pageSize = 4096;
+  std::uint64_t writtenSinceCheck = 0;  // bytes of entries; starts full so the first commit checks
   bool failureReported = false;
 
   Status commitBatch();
@@ -116,7 +125,7 @@ struct LogStore::Impl {
   void reportFailure(const Error& error);
 };
 
-Result<std::shared_ptr<LogStore>> LogStore::open(std::string_view path, LogStoreLimits limits) {
+Result<std::shared_ptr<LogStore>> LogStore::open(std::string_view path, std::uint64_t maxBytes) {
   const std::string file(path);
   const std::size_t slash = file.rfind('/');
   const std::string dir =
@@ -126,10 +135,8 @@ Result<std::shared_ptr<LogStore>> LogStore::open(std::string_view path, LogStore
   if (Status s = prepareFile(file); !s) return s.error();
 
   auto impl = std::make_unique<Impl>();
-  limits.maxEntries = std::max<std::size_t>(limits.maxEntries, 1);
-  if (limits.pruneBatch == 0) limits.pruneBatch = limits.maxEntries / 100;
-  limits.pruneBatch = std::min(limits.pruneBatch, limits.maxEntries - 1);
-  impl->limits = limits;
+  impl->maxBytes = maxBytes;
+  impl->writtenSinceCheck = maxBytes / kCheckShare;
 
   auto db = detail::openDatabase(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, kBusyTimeoutMs);
   if (!db) return db.error();
@@ -150,18 +157,21 @@ Result<std::shared_ptr<LogStore>> LogStore::open(std::string_view path, LogStore
       {&impl->rollback, "ROLLBACK"},
       {&impl->insert,
        "INSERT INTO entries(time, level, subsystem, category, message) VALUES(?1,?2,?3,?4,?5)"},
-      {&impl->minId, "SELECT min(id) FROM entries"},
+      {&impl->oldestFirst,
+       "SELECT id, length(CAST(message AS BLOB)) + length(CAST(category AS BLOB))"
+       " + 2 * length(CAST(subsystem AS BLOB)) FROM entries ORDER BY id"},
       {&impl->deleteUpTo, "DELETE FROM entries WHERE id <= ?1"},
       {&impl->pageCount, "PRAGMA page_count"},
       {&impl->freePages, "PRAGMA freelist_count"},
-      {&impl->pageSize, "PRAGMA page_size"},
   };
   for (const auto& s : statements) {
     auto stmt = detail::prepare(h, s.sql);
     if (!stmt) return stmt.error();
     *s.stmt = std::move(stmt).value();
   }
-  impl->oldestId = queryInt(impl->minId.get(), 1);
+  if (auto size = detail::prepare(h, "PRAGMA page_size"); size) {
+    impl->pageSize = static_cast<std::uint64_t>(queryInt(size->get(), 4096));
+  }
   impl->pending.reserve(64);
   impl->batch.reserve(64);
   return std::shared_ptr<LogStore>(new LogStore(std::move(impl)));
@@ -243,45 +253,46 @@ Status LogStore::Impl::commitBatch() {
     sqlite3_step(rollback.get());
     sqlite3_reset(rollback.get());
   }
-  oldestId = queryInt(minId.get(), sqlite3_last_insert_rowid(h) + 1);
   return status;
 }
 
-// Runs inside the batch's transaction: deletes a prefix of the oldest entries when the store
-// holds more than maxEntries, or more than maxBytes of pages. Rowids only grow and only a prefix
-// is ever deleted, so (newest rowid - oldest rowid + 1) bounds the count without counting.
+// Runs inside the batch's transaction: when the pages in use pass maxBytes, deletes a prefix of
+// the oldest entries whose size covers the excess and a hundredth of the bound more. Rowids only
+// grow and only a prefix is ever deleted, so the oldest entries are the lowest rowids. The
+// entries of this batch are never deleted: a writer's entry is there when write() returns.
 Status LogStore::Impl::prune() {
+  for (const Entry* e : batch) writtenSinceCheck += entryBytes(*e);
+  if (writtenSinceCheck < maxBytes / kCheckShare) return {};
+  writtenSinceCheck = 0;
   sqlite3* h = db.get();
-  const std::int64_t newest = sqlite3_last_insert_rowid(h);
-  const auto maxEntries = static_cast<std::int64_t>(limits.maxEntries);
-  const auto keepAfterPrune = maxEntries - static_cast<std::int64_t>(limits.pruneBatch);
+  const auto pages = queryInt(pageCount.get(), 0) - queryInt(freePages.get(), 0);
+  const std::uint64_t used =
+      static_cast<std::uint64_t>(std::max<std::int64_t>(pages, 0)) * pageSize;
+  if (used <= maxBytes) return {};
+
+  const std::uint64_t toFree = used - maxBytes + maxBytes / kPruneShare;
+  const std::int64_t firstOfBatch =
+      sqlite3_last_insert_rowid(h) - static_cast<std::int64_t>(batch.size()) + 1;
+  sqlite3_stmt* walk = oldestFirst.get();
   std::int64_t cutoff = 0;  // delete ids <= cutoff
-  if (newest - oldestId + 1 > maxEntries) {
-    oldestId = queryInt(minId.get(), newest + 1);  // another writer may have pruned already
-    if (newest - oldestId + 1 > maxEntries) cutoff = newest - keepAfterPrune;
+  std::uint64_t freed = 0;
+  int rc = SQLITE_DONE;
+  while (freed < toFree && (rc = sqlite3_step(walk)) == SQLITE_ROW) {
+    const std::int64_t id = sqlite3_column_int64(walk, 0);
+    if (id >= firstOfBatch) break;
+    cutoff = id;
+    freed += static_cast<std::uint64_t>(sqlite3_column_int64(walk, 1)) + kEntryOverhead;
   }
-  sinceByteCheck += batch.size();
-  if (sinceByteCheck >= kByteCheckInterval) {
-    sinceByteCheck = 0;
-    const auto used =
-        static_cast<std::uint64_t>(queryInt(pageCount.get(), 0) - queryInt(freePages.get(), 0)) *
-        static_cast<std::uint64_t>(queryInt(pageSize.get(), 4096));
-    if (used > limits.maxBytes) {
-      // Drop the oldest share in proportion to the excess, at least a hundredth of the kept.
-      const std::int64_t kept = std::max<std::int64_t>(newest - oldestId + 1, 1);
-      const auto excess = static_cast<double>(used - limits.maxBytes) / static_cast<double>(used);
-      const auto share =
-          std::max<std::int64_t>(static_cast<std::int64_t>(excess * kept) + kept / 100, 1);
-      cutoff = std::max(cutoff, std::min(oldestId + share - 1, newest - 1));
-    }
+  sqlite3_reset(walk);
+  if (freed < toFree && rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    return detail::sqliteError(h, rc, "cannot prune log store");
   }
-  if (cutoff < oldestId) return {};
+  if (cutoff == 0) return {};
   sqlite3_stmt* st = deleteUpTo.get();
   sqlite3_bind_int64(st, 1, cutoff);
-  const int rc = sqlite3_step(st);
+  rc = sqlite3_step(st);
   sqlite3_reset(st);
   if (rc != SQLITE_DONE) return detail::sqliteError(h, rc, "cannot prune log store");
-  oldestId = cutoff + 1;
   return {};
 }
 

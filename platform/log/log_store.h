@@ -1,9 +1,8 @@
 // The platform's log store: an embedded SQLite database that keeps every entry written through a
-// Logger (time, level, subsystem, category, composed message), bounded in entries and bytes.
+// Logger (time, level, subsystem, category, composed message), bounded in bytes.
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -13,17 +12,9 @@
 
 namespace tamsel::log {
 
-inline constexpr std::size_t kMaxStoredEntries = 1'000'000;
-inline constexpr std::uint64_t kMaxStoreBytes = std::uint64_t{512} << 20;
-
-struct LogStoreLimits {
-  // At most this many entries are kept; past it the oldest are deleted, pruneBatch at a time
-  // (0: one hundredth of maxEntries), so pruning runs once per pruneBatch entries written.
-  std::size_t maxEntries = kMaxStoredEntries;
-  std::size_t pruneBatch = 0;
-  // When the pages in use pass this, the oldest entries are deleted until they do not.
-  std::uint64_t maxBytes = kMaxStoreBytes;
-};
+// The store's bound in bytes of database pages in use. Past it the oldest entries are deleted
+// (see docs/LOGGING.md for why this size).
+inline constexpr std::uint64_t kMaxStoreBytes = std::uint64_t{64} << 20;
 
 // Times are kept as integer nanoseconds since the Unix epoch (UTC).
 std::int64_t toStoreTime(std::chrono::system_clock::time_point time);
@@ -31,8 +22,11 @@ std::int64_t toStoreTime(std::chrono::system_clock::time_point time);
 class LogStore final : public Sink {
  public:
   // Creates the parent directory (0755) and the database file (0600) when missing. Refuses a
-  // parent directory that another user owns or that others may write to, and a symlink.
-  static Result<std::shared_ptr<LogStore>> open(std::string_view path, LogStoreLimits limits = {});
+  // parent directory that another user owns or that others may write to, and a symlink. Keeps
+  // the pages in use at about maxBytes by deleting the oldest entries, never those of the
+  // commit that passed it.
+  static Result<std::shared_ptr<LogStore>> open(std::string_view path,
+                                                std::uint64_t maxBytes = kMaxStoreBytes);
 
   ~LogStore() override;
   LogStore(const LogStore&) = delete;

@@ -9,11 +9,6 @@
 namespace tamsel::log {
 namespace {
 
-// A composed message longer than this is cut (at a character boundary) and marked: one entry
-// can never take a large share of the store.
-constexpr std::size_t kMaxMessageBytes = std::size_t{16} * 1024;
-constexpr std::string_view kCutMark = "\xE2\x80\xA6";  // "…"
-
 std::atomic<std::shared_ptr<Sink>>& defaultSinkSlot() {
   static std::atomic<std::shared_ptr<Sink>> slot{std::make_shared<EchoSink>(2)};
   return slot;
@@ -46,11 +41,8 @@ void Logger::log(Level level, std::string_view format, std::initializer_list<Arg
     entry.category = category_;
     entry.message = compose(format, args);
     // The store and every reader of it deal in text: invalid bytes from a value become U+FFFD.
+    // The message is otherwise kept whole, however long; the store bounds itself in bytes.
     repairUtf8(entry.message);
-    if (entry.message.size() > kMaxMessageBytes) {
-      entry.message.resize(utf8Prefix(entry.message, kMaxMessageBytes - kCutMark.size()).size());
-      entry.message += kCutMark;
-    }
     const std::shared_ptr<Sink> sink = sink_ ? sink_ : defaultSink();
     sink->write(entry);
   } catch (...) {

@@ -19,7 +19,7 @@
 
 #include "catrust/certificate_model.h"
 #include "client/helper_client.h"
-#include "platform/codesign/test_certificates.h"
+#include "platform/testing/test_certificates.h"
 #include "platform/identity.h"
 #include "sandbox/tests/support/log_store_reader.h"
 #include "sandbox/tests/support/sandbox_env.h"
@@ -47,7 +47,7 @@ const std::string kTrustNoOp =
 // "other", a root of another name.
 const std::map<std::string, std::string>& derOfTestCerts() {
   static const std::map<std::string, std::string> made = [] {
-    namespace cs = codesign::testing;
+    namespace cs = codesign;
     fs::create_directories(kCertDir);
     cs::CertificateSpec spec{{{"CN", "Other Root"}}, true, "critical,keyCertSign", std::nullopt};
     std::vector<std::pair<std::string, cs::KeyAndCertificate>> pairs;

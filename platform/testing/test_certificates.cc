@@ -1,4 +1,4 @@
-#include "platform/codesign/test_certificates.h"
+#include "platform/testing/test_certificates.h"
 
 #include <openssl/ec.h>
 #include <openssl/pem.h>
@@ -9,7 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace tamsel::codesign::testing {
+namespace tamsel::codesign {
 namespace {
 
 struct FileCloser {
@@ -94,4 +94,4 @@ void writeKeyAndCertificate(const KeyAndCertificate& pair, const std::string& pr
   check(PEM_write_X509(c.get(), pair.certificate.get()) == 1, "write certificate");
 }
 
-}  // namespace tamsel::codesign::testing
+}  // namespace tamsel::codesign

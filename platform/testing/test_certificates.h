@@ -9,7 +9,7 @@
 
 #include "platform/codesign/openssl_ptr.h"
 
-namespace tamsel::codesign::testing {
+namespace tamsel::codesign {
 
 struct KeyAndCertificate {
   EvpPkeyPtr key;
@@ -33,4 +33,4 @@ KeyAndCertificate loadKeyAndCertificate(const std::string& keyPath, const std::s
 // Writes key.pem and cert.pem under prefix ("dir/name" -> dir/name.key, dir/name.pem).
 void writeKeyAndCertificate(const KeyAndCertificate& pair, const std::string& prefix);
 
-}  // namespace tamsel::codesign::testing
+}  // namespace tamsel::codesign
