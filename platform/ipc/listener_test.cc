@@ -57,7 +57,7 @@ class ListenerTest : public ::testing::TestWithParam<bool> {
     EXPECT_EQ(std::get<std::int32_t>(r->values.at(0)), 7);
   }
 
-  TempDir dir;
+  ScratchDir dir;
   std::shared_ptr<RecordingHandler> handler = std::make_shared<RecordingHandler>();
   AcceptingDelegate delegate{handler};
   std::unique_ptr<Listener> listener;
@@ -195,7 +195,7 @@ TEST_P(ListenerTest, ResponderDroppedOrFailedEndsTheConnectionWithAnError) {
 
 TEST_P(ListenerTest, PeerThatSpeaksBeforeTheHelloIsRefused) {
   // A listener that has not started accepting yet: the bytes are surely there first.
-  TempDir other;
+  ScratchDir other;
   ListenerOptions options;
   options.socketPath = other.file("s");
   options.forcePidfdFallback = GetParam();
@@ -378,7 +378,7 @@ TEST_P(ListenerTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
 }
 
 TEST(ListenSocket, ReplacesAStaleSocketButNothingElse) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string path = dir.file("s");
   {
     auto first = bindListeningSocket(path);

@@ -77,6 +77,11 @@ bool insideSandbox() {
          ::access(std::string(kDaemonPidFile).c_str(), R_OK) == 0;
 }
 
+bool hardenedRun() {
+  const char* v = std::getenv("TAMSEL_SANDBOX_HARDENED");
+  return v != nullptr && std::string_view(v) == "1";
+}
+
 std::optional<pid_t> daemonPid() {
   std::ifstream in{std::string(kDaemonPidFile)};
   long pid = 0;
