@@ -36,7 +36,6 @@ extern char** environ;
 
 namespace tamsel::bench {
 
-using ipc::testing::ScratchDir;
 
 inline const std::string kPki = TAMSEL_TEST_PKI_DIR;
 
