@@ -36,6 +36,7 @@ extern char** environ;
 
 namespace tamsel::bench {
 
+using tamsel::ScratchDir;
 
 inline const std::string kPki = TAMSEL_TEST_PKI_DIR;
 
