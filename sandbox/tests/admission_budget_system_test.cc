@@ -19,8 +19,8 @@
 
 #include "platform/codesign/signature_trailer.h"
 #include "platform/identity.h"
-#include "sandbox/tests/support/child_roles.h"
 #include "platform/testing/raw_peer.h"
+#include "sandbox/tests/support/child_roles.h"
 #include "sandbox/tests/support/sandbox_env.h"
 
 namespace tamsel::systemtest {

@@ -55,8 +55,9 @@ std::size_t toolRuns() {
 
 TEST(ResolverSystemTest, AUsersResolverFileIsRootsAndGoesAgain) {
   fs::remove_all(kResolverDir + "/test");
-  EXPECT_EQ(asUser(kAlice, [](HelperClient& h) { return text(h.installResolver("test", "::1", 53)); }),
-            "YES");
+  EXPECT_EQ(
+      asUser(kAlice, [](HelperClient& h) { return text(h.installResolver("test", "::1", 53)); }),
+      "YES");
   const std::string file = kResolverDir + "/test";
   EXPECT_EQ(readFile(file),
             "# Tamsel \xE2\x80\x94 auto-generated resolver for .test domains\n"
@@ -147,7 +148,8 @@ class ChownSystemTest : public testing::Test {
     }
   }
   void expectOthersUntouched() {
-    for (const std::string& p : {std::string("/"), std::string("/etc"), std::string("/etc/passwd")}) {
+    for (const std::string& p :
+         {std::string("/"), std::string("/etc"), std::string("/etc/passwd")}) {
       EXPECT_EQ(owner(p), "0:0") << p;
     }
     EXPECT_EQ(owner(bob_), "502:20");

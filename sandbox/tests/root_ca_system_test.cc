@@ -19,8 +19,8 @@
 
 #include "catrust/certificate_model.h"
 #include "client/helper_client.h"
-#include "platform/testing/test_certificates.h"
 #include "platform/identity.h"
+#include "platform/testing/test_certificates.h"
 #include "sandbox/tests/support/log_store_reader.h"
 #include "sandbox/tests/support/sandbox_env.h"
 
