@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <future>
@@ -75,6 +77,26 @@ TEST(SubprocessRun, ToolSeesOnlyTheStandardDescriptors) {
   RunResult r = run("/bin/ls", {"/proc/self/fd"});
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->stdout, "0\n1\n2\n3\n");
+}
+
+// The daemon ignores SIGPIPE; a tool must not inherit that, nor the caller's blocked signals.
+TEST(SubprocessRun, ToolStartsWithDefaultSignalDispositionsAndNothingBlocked) {
+  auto previous = std::signal(SIGPIPE, SIG_IGN);
+  sigset_t block, saved;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  ::pthread_sigmask(SIG_BLOCK, &block, &saved);
+  RunResult r = run("/bin/grep", {"-E", "^Sig(Blk|Ign)", "/proc/self/status"});
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  std::signal(SIGPIPE, previous);
+  ASSERT_TRUE(r.ok());
+  // Masks of signals 1 to 64 in hex; 32 and up belong to the C library and may be set by
+  // whatever started the tests, so only the standard signals count.
+  unsigned long long blocked = 0, ignored = 0;
+  ASSERT_EQ(std::sscanf(r->stdout.c_str(), "SigBlk: %llx SigIgn: %llx", &blocked, &ignored), 2)
+      << r->stdout;
+  EXPECT_EQ(blocked & 0x7fffffffULL, 0u) << r->stdout;
+  EXPECT_EQ(ignored & 0x7fffffffULL, 0u) << r->stdout;
 }
 
 // Several megabytes on both streams at once never block the tool on a full pipe, whoever drains.

@@ -1,17 +1,16 @@
 #include "platform/files.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
 
+#include "platform/testing/file_size_limit.h"
 #include "platform/testing/scratch_dir.h"
 
 namespace tamsel {
@@ -52,16 +51,10 @@ TEST_F(FileOps, AtomicWriteCreatesAndReplacesLeavingNoStagingFile) {
 TEST_F(FileOps, AFailedAtomicWriteKeepsTheOldFileAndLeavesNoStagingFile) {
   const std::string path = dir_ + "/test";
   ASSERT_TRUE(atomicWriteFile(path, "old").ok());
-  // A file size limit makes the write itself fail (EFBIG, with SIGXFSZ ignored).
-  struct rlimit saved {};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = saved;
-  small.rlim_cur = 4;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  Status s = atomicWriteFile(path, "much longer than four bytes");
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
+  Status s = [&] {
+    const testing::FileSizeLimit limit(4);
+    return atomicWriteFile(path, "much longer than four bytes");
+  }();
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().code, EFBIG);
   EXPECT_EQ(read(path), "old");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/log/log_reader.h"
+#include "platform/testing/file_size_limit.h"
 #include "platform/testing/scratch_dir.h"
 
 namespace tamsel::log {
@@ -205,6 +207,45 @@ TEST(LogStore, ConcurrentWritersLoseNothingAndSeeTheirOwnWrites) {
     ASSERT_EQ(rows.size(), static_cast<std::size_t>(kPerThread));
     for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(rows[i].message, std::to_string(i));
   }
+}
+
+// A store that cannot be written loses the entries, not the daemon: the loss is said once on
+// standard error, and said again only after a write has succeeded in between.
+TEST(LogStore, AFailingStoreSaysOnceThatEntriesAreLostUntilAWriteSucceeds) {
+  ScratchDir dir("logstore");
+  auto store = LogStore::open(dir.file("log.sqlite3"));
+  ASSERT_TRUE(store.ok());
+  (*store)->write(entryAt(1, "s", "kept"));
+
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+  const int savedStderr = ::dup(2);
+  ::dup2(pipeFds[1], 2);
+  {
+    const testing::FileSizeLimit limit(0);
+    (*store)->write(entryAt(2, "s", "lost"));
+    (*store)->write(entryAt(3, "s", "lost"));
+  }
+  (*store)->write(entryAt(4, "s", "kept"));
+  {
+    const testing::FileSizeLimit limit(0);
+    (*store)->write(entryAt(5, "s", "lost"));
+  }
+  ::dup2(savedStderr, 2);
+  ::close(savedStderr);
+  ::close(pipeFds[1]);
+  std::string said(64 * 1024, '\0');
+  const ssize_t n = ::read(pipeFds[0], said.data(), said.size());
+  ::close(pipeFds[0]);
+  said.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+
+  const std::string line = "<3>log store: entries are being lost: ";
+  std::size_t count = 0;
+  for (auto at = said.find(line); at != std::string::npos; at = said.find(line, at + 1)) ++count;
+  EXPECT_EQ(count, 2u) << said;
+  std::vector<std::string> messages;
+  for (const Row& row : readAll(dir.file("log.sqlite3"), "s")) messages.push_back(row.message);
+  EXPECT_EQ(messages, (std::vector<std::string>{"kept", "kept"}));
 }
 
 // No descriptor of the store or a reader may reach a tool the daemon starts.

@@ -105,8 +105,11 @@ failedTests() {
     head -3 | paste -sd' '
 }
 
+# The unit tests first: most faults are caught there in seconds, before the sandbox's system
+# tests (minutes) start.
 runTests() {  # LOG
-  ctest --test-dir "$build" -j "$jobs" --timeout "$timeout" --stop-on-failure >"$1" 2>&1
+  ctest --test-dir "$build" -j "$jobs" --timeout "$timeout" --stop-on-failure -L unit >"$1" 2>&1 &&
+    ctest --test-dir "$build" -j "$jobs" --timeout "$timeout" --stop-on-failure -LE unit >>"$1" 2>&1
 }
 
 started=$SECONDS
