@@ -78,8 +78,10 @@ bool insideSandbox() {
 }
 
 bool hardenedRun() {
-  const char* v = std::getenv("TAMSEL_SANDBOX_HARDENED");
-  return v != nullptr && std::string_view(v) == "1";
+  // "<timeout> <hardened>", as the sandbox's init wrote it before starting the daemon.
+  std::ifstream settings("/run/tamsel-sandbox/daemon-settings");
+  std::string timeout, hardened;
+  return settings >> timeout >> hardened && hardened == "1";
 }
 
 std::optional<pid_t> daemonPid() {
