@@ -36,7 +36,7 @@ extern char** environ;
 
 namespace tamsel::bench {
 
-using ipc::testing::TempDir;
+using tamsel::ScratchDir;
 
 inline const std::string kPki = TAMSEL_TEST_PKI_DIR;
 
@@ -46,7 +46,7 @@ inline double median(std::vector<double> v) {
 }
 
 // A copy of the benchmark client signed by the team identity (what the daemon admits).
-inline std::string signedClient(const TempDir& dir, const std::string& name = "client") {
+inline std::string signedClient(const ScratchDir& dir, const std::string& name = "client") {
   const std::string out = dir.file(name);
   codesign::SigningIdentity id{kPki + "/team.key", kPki + "/team.pem", kPki + "/team-chain.pem",
                                std::string("ipc-bench-client")};
@@ -59,7 +59,7 @@ inline std::string signedClient(const TempDir& dir, const std::string& name = "c
 
 // args run as an unprivileged user (nobody), as the application runs: the checks of a running
 // client apply to users, not to root. dir must then be reachable by everyone.
-inline std::vector<std::string> asUnprivilegedUser(const TempDir& dir,
+inline std::vector<std::string> asUnprivilegedUser(const ScratchDir& dir,
                                                    std::vector<std::string> args) {
   ::chmod(dir.path().c_str(), 0755);
   std::vector<std::string> out{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
@@ -149,7 +149,7 @@ inline ClientStats runClient(std::vector<std::string> args, int cpu = -1) {
 // dispatch and HelperImpl.
 class HelperService {
  public:
-  explicit HelperService(const TempDir& dir) : path_(dir.file("helper")) {
+  explicit HelperService(const ScratchDir& dir) : path_(dir.file("helper")) {
     ipc::ListenerOptions options;
     options.socketPath = path_;
     options.anchorPath = kPki + "/root.pem";
@@ -172,7 +172,7 @@ class BareServer {
  public:
   enum class Mode { kEcho, kGreet, kHold };
 
-  BareServer(const TempDir& dir, Mode mode) : path_(dir.file("bare")), mode_(mode) {
+  BareServer(const ScratchDir& dir, Mode mode) : path_(dir.file("bare")), mode_(mode) {
     listen_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;

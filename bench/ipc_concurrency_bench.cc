@@ -25,7 +25,7 @@ double rate(const ClientStats& s) {
 }
 
 void BM_ConcurrentPings(benchmark::State& state) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string client = signedClient(dir);
   HelperService helper(dir);
   BareServer bare(dir, BareServer::Mode::kEcho);

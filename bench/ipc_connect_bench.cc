@@ -31,7 +31,7 @@ std::vector<double> gColdSmall, gColdLarge, gHashSmall, gHashLarge;
 constexpr int kSmallMiB = 1, kLargeMiB = 33;
 
 void BM_WarmConnection(benchmark::State& state) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string client = signedClient(dir);
   HelperService helper(dir);
   BareServer bare(dir, BareServer::Mode::kGreet);
@@ -50,7 +50,7 @@ void BM_WarmConnection(benchmark::State& state) {
 BENCHMARK(BM_WarmConnection)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
 // A signed client padded to about mib MiB (zeros after the program, covered by the signature).
-std::string paddedClient(const TempDir& dir, int mib) {
+std::string paddedClient(const ScratchDir& dir, int mib) {
   const std::string plain = dir.file("plain-" + std::to_string(mib));
   {
     std::ifstream in(IPC_BENCH_CLIENT, std::ios::binary);
@@ -81,7 +81,7 @@ double coldConnectionUs(const std::string& exe, const std::string& socket) {
 }
 
 void BM_ColdConnection(benchmark::State& state) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string small = paddedClient(dir, kSmallMiB);
   const std::string large = paddedClient(dir, kLargeMiB);
   HelperService helper(dir);

@@ -46,7 +46,7 @@ long heldRssDeltaKiB(const std::string& client, const char* mode, const std::str
 }
 
 void BM_IdleConnections(benchmark::State& state) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string client = signedClient(dir);
   for (auto _ : state) {
     {

@@ -37,7 +37,7 @@ std::map<std::string, Samples> gSamples;
 
 void BM_PingRoundTrip(benchmark::State& state) {
   const Placement& where = kPlacements[state.range(0)];
-  TempDir dir;
+  ScratchDir dir;
   const std::string client = signedClient(dir);
   HelperService helper(dir);
   BareServer bare(dir, BareServer::Mode::kEcho);

@@ -23,13 +23,13 @@ using Clock = std::chrono::steady_clock;
 constexpr int kThreads = 8;
 constexpr int kPerThread = 500;
 
-class TempDir {
+class ScratchDir {
  public:
-  TempDir() {
+  ScratchDir() {
     std::string pattern = (fs::temp_directory_path() / "tamsel-logw.XXXXXX").string();
     path_ = ::mkdtemp(pattern.data());
   }
-  ~TempDir() { fs::remove_all(path_); }
+  ~ScratchDir() { fs::remove_all(path_); }
   std::string file(const char* name) const { return (path_ / name).string(); }
 
  private:
@@ -47,7 +47,7 @@ double runThreads(F body) {
 }
 
 void storeWrites(benchmark::State& state, std::uint64_t maxBytes) {
-  TempDir dir;
+  ScratchDir dir;
   auto store = tamsel::log::LogStore::open(dir.file("log.sqlite3"), maxBytes);
   if (!store) {
     state.SkipWithError(store.error().description.c_str());
@@ -75,7 +75,7 @@ void BM_StoreWrite8ThreadsPruning(benchmark::State& state) {
 }
 
 void BM_BareInsert8Threads(benchmark::State& state) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string path = dir.file("bare.sqlite3");
   sqlite3* db = nullptr;
   sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);

@@ -3,8 +3,7 @@
 // system tests prove that a tool the daemon starts inherits nothing but 0, 1 and 2.
 //
 // Record: /run/tamsel-sandbox/tool-fds/<pid>, one line per open descriptor, "<fd> <target>",
-// written only when that directory exists. While /run/tamsel-sandbox/hold-tools exists (at most
-// a minute), the shim waits before going on: tests use it to keep a body blocked on its tool.
+// written only when that directory exists.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,7 +17,6 @@
 namespace {
 
 constexpr const char* kRecordDir = "/run/tamsel-sandbox/tool-fds";
-constexpr const char* kHoldFile = "/run/tamsel-sandbox/hold-tools";
 constexpr const char* kRealTool = "/usr/bin/chown";
 
 std::string describeOpenDescriptors() {
@@ -56,15 +54,10 @@ void record() {
   }
 }
 
-void waitWhileHeld() {
-  for (int i = 0; i < 600 && ::access(kHoldFile, F_OK) == 0; ++i) ::usleep(100 * 1000);
-}
-
 }  // namespace
 
 int main(int, char** argv) {
   record();
-  waitWhileHeld();
   ::execv(kRealTool, argv);
   std::perror(kRealTool);
   return 127;

@@ -46,7 +46,7 @@ class HelperImplTest : public ::testing::Test {
     return std::move(reply.values);
   }
 
-  ipc::testing::TempDir dir;
+  ScratchDir dir;
   std::shared_ptr<log::TestSink> sink = std::make_shared<log::TestSink>();
   std::shared_ptr<const HelperImpl> helper = std::make_shared<const HelperImpl>(
       log::Logger(std::string(kHelperIdentifier), "helper", sink));

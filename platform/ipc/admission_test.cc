@@ -113,7 +113,7 @@ class AdmissionTest : public ::testing::TestWithParam<bool> {
 
   int ping(const std::string& exe) { return run({exe, "ping", dir.file("s")}); }
 
-  TempDir dir;
+  ScratchDir dir;
   std::shared_ptr<RecordingHandler> handler = std::make_shared<RecordingHandler>();
   AcceptingDelegate delegate{handler};
   std::unique_ptr<Listener> listener;

@@ -57,7 +57,7 @@ class ListenerTest : public ::testing::TestWithParam<bool> {
     EXPECT_EQ(std::get<std::int32_t>(r->values.at(0)), 7);
   }
 
-  TempDir dir;
+  ScratchDir dir;
   std::shared_ptr<RecordingHandler> handler = std::make_shared<RecordingHandler>();
   AcceptingDelegate delegate{handler};
   std::unique_ptr<Listener> listener;
@@ -95,19 +95,6 @@ TEST_P(ListenerTest, RepliesMatchRequestsAndCarryTheKernelStampedPeer) {
   EXPECT_FALSE(currentConnectionPeer().has_value());
 }
 
-TEST_P(ListenerTest, TwoConnectionsAtOnceAreServedByTheOneExportedObject) {
-  RawPeer a = admittedPeer();
-  RawPeer b = admittedPeer();
-  ASSERT_TRUE(a.sendRequest(1, "self"));
-  ASSERT_TRUE(b.sendRequest(1, "self"));
-  auto ra = a.readReply();
-  auto rb = b.readReply();
-  ASSERT_TRUE(ra.has_value() && rb.has_value());
-  const auto object = static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(handler.get()));
-  EXPECT_EQ(std::get<std::int64_t>(ra->values.at(0)), object);
-  EXPECT_EQ(std::get<std::int64_t>(rb->values.at(0)), object);
-}
-
 TEST_P(ListenerTest, EveryDescriptorTheListenerHoldsIsCloseOnExec) {
   RawPeer p = admittedPeer();
   ASSERT_TRUE(p.sendRequest(1, "echo"));
@@ -140,20 +127,6 @@ TEST_P(ListenerTest, BadFramesEndOnlyTheirOwnConnection) {
     auto f = p.readFrame();
     ASSERT_TRUE(f.has_value());
     EXPECT_TRUE(std::holds_alternative<wire::ErrorFrame>(*f));
-    EXPECT_TRUE(p.endsWithin());
-  }
-  {  // Wrong value tag.
-    RawPeer p = admittedPeer();
-    std::string frame;
-    std::vector<int> none;
-    ASSERT_TRUE(wire::appendRequest(frame, Request{1, "echo", values(true)}, none));
-    frame[frame.size() - 2] = 9;
-    ASSERT_TRUE(p.sendBytes(frame));
-    EXPECT_TRUE(p.endsWithin());
-  }
-  {  // Garbage that is not a frame at all.
-    RawPeer p = admittedPeer();
-    ASSERT_TRUE(p.sendBytes(std::string("GET / HTTP/1.1\r\n\r\n")));
     EXPECT_TRUE(p.endsWithin());
   }
   {  // Unknown selector: the handler refuses it with a protocol error.
@@ -195,7 +168,7 @@ TEST_P(ListenerTest, ResponderDroppedOrFailedEndsTheConnectionWithAnError) {
 
 TEST_P(ListenerTest, PeerThatSpeaksBeforeTheHelloIsRefused) {
   // A listener that has not started accepting yet: the bytes are surely there first.
-  TempDir other;
+  ScratchDir other;
   ListenerOptions options;
   options.socketPath = other.file("s");
   options.forcePidfdFallback = GetParam();
@@ -309,25 +282,42 @@ TEST_P(ListenerTest, DescriptorsAClientAttachesAreClosedAtOnce) {
   EXPECT_TRUE(q.endsWithin());
 }
 
-TEST_P(ListenerTest, TenThousandRequestsLeaveNoDescriptorBehind) {
+// A frame is one process's words: a second writer on the connection, admitted in its own right,
+// cannot finish a frame the first one began. Only with pidfd stamps can a second writer be
+// admitted at all (without them a newcomer is refused, as the admission tests show).
+TEST_P(ListenerTest, AFrameBegunByOneWriterCannotBeFinishedByAnother) {
+  if (GetParam()) GTEST_SKIP() << "a newcomer is never admitted without pidfd stamps";
   RawPeer p = admittedPeer();
-  ASSERT_TRUE(p.sendRequest(1, "echo"));
-  ASSERT_TRUE(p.readReply().has_value());
-  const int before = openFdCount();
-  for (std::uint64_t id = 2; id <= 10'001; ++id) {
-    ASSERT_TRUE(p.sendRequest(id, id % 2 ? "echo" : "peer"));
-    auto r = p.readReply();
-    ASSERT_TRUE(r.has_value()) << id;
-    ASSERT_EQ(r->id, id);
+  std::string frame;
+  std::vector<int> none;
+  ASSERT_TRUE(wire::appendRequest(frame, Request{1, "echo", values(true)}, none));
+  int ready[2], go[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ready[0]);
+    ::close(go[1]);
+    char c = 0;
+    const bool ok = p.introduce() && ::write(ready[1], "r", 1) == 1 && ::read(go[0], &c, 1) == 1 &&
+                    p.sendBytes(frame.substr(frame.size() / 2));
+    [[maybe_unused]] const ssize_t end = ::read(go[0], &c, 1);  // alive until the parent is done
+    ::_exit(ok ? 0 : 1);
   }
-  // Connections that come and go leave nothing either.
-  for (int i = 0; i < 200; ++i) {
-    RawPeer q = admittedPeer();
-    ASSERT_TRUE(q.sendRequest(1, "echo"));
-    ASSERT_TRUE(q.readReply().has_value());
-  }
-  EXPECT_TRUE(eventually([&] { return openFdCount() == before; }))
-      << openFdCount() << " vs " << before;
+  UniqueFd readyIn(ready[0]), goOut(go[1]);
+  ::close(ready[1]);
+  ::close(go[0]);
+  char c = 0;
+  ASSERT_EQ(::read(readyIn.get(), &c, 1), 1);
+  ASSERT_TRUE(p.sendBytes(frame.substr(0, frame.size() / 2)));
+  ::usleep(50'000);  // the first half is in before the second
+  ASSERT_EQ(::write(goOut.get(), "g", 1), 1);
+  EXPECT_TRUE(p.endsWithin());
+  EXPECT_EQ(handler->calls.load(), 0);
+  goOut.reset();
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
 }
 
 TEST_P(ListenerTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
@@ -378,7 +368,7 @@ TEST_P(ListenerTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
 }
 
 TEST(ListenSocket, ReplacesAStaleSocketButNothingElse) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string path = dir.file("s");
   {
     auto first = bindListeningSocket(path);

@@ -26,7 +26,7 @@ std::string versionLine() {
 
 class AdmissionTest : public testing::Test {
  protected:
-  LogStoreReader store_{std::string(kLogStorePath)};
+  LogStoreReader store_;
 
   // Runs the signed client's helperVersion and checks that exactly its entry line was logged:
   // the daemon is up and the store is read correctly, so an empty result elsewhere means
@@ -39,9 +39,6 @@ class AdmissionTest : public testing::Test {
     const std::vector<StoredEntry> entries = store_.entriesAfter(mark);
     ASSERT_EQ(entries.size(), 1u) << describe(entries);
     EXPECT_EQ(entries[0].message, versionLine());
-    EXPECT_EQ(entries[0].subsystem, "app.tamsel.TamselHelper");
-    EXPECT_EQ(entries[0].category, "helper");
-    EXPECT_EQ(entries[0].level, 2);  // info
   }
 };
 

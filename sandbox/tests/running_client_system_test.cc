@@ -30,17 +30,19 @@
 
 #include "platform/identity.h"
 #include "platform/process_protection.h"
+#include "platform/testing/raw_peer.h"
 #include "sandbox/tests/support/child_roles.h"
 #include "sandbox/tests/support/log_store_reader.h"
-#include "sandbox/tests/support/raw_connection.h"
 #include "sandbox/tests/support/sandbox_env.h"
 
 namespace tamsel::systemtest {
 namespace {
 
 namespace fs = std::filesystem;
+using ipc::testing::RawPeer;
 
 constexpr int kTimeoutMs = 10'000;
+const std::string kSocket(kServiceSocketPath);
 constexpr const char* kVersion = "helperVersionWithReply:";
 constexpr int kServed = 0;
 constexpr int kRefused = 2;  // tamsel-helperctl's status for a refused connection
@@ -103,9 +105,10 @@ int withAnonymousCode() {
         MAP_FAILED) {
       return 126;
     }
-    std::optional<RawConnection> conn = openAdmitted(kTimeoutMs);
-    return conn && conn->call(kVersion, {}, kTimeoutMs).kind == Outcome::Kind::kReply ? kServed
-                                                                                      : kRefused;
+    RawPeer peer(kSocket);
+    return peer.waitHello(kTimeoutMs) && peer.sendRequest(1, kVersion) && peer.readReply(kTimeoutMs)
+               ? kServed
+               : kRefused;
   });
 }
 
@@ -146,7 +149,7 @@ TEST(RunningClientSystemTest, OnlyTheUntamperedSignedClientIsServed) {
       {"traced", tracedByAlice, false},
       {"anonymous code", withAnonymousCode, false},
   };
-  const LogStoreReader store{std::string(kLogStorePath)};
+  const LogStoreReader store;
   for (const Tampering& c : cases) {
     const std::int64_t mark = store.mark();
     EXPECT_EQ(c.run(), c.served ? kServed : kRefused) << c.what;
@@ -197,8 +200,8 @@ bool writeFile(const char* path, const std::string& text) {
 // process there. She names a signed process of hers, on a connection she was admitted on: 0 when
 // the connection ends without a reply, 1 when a forged request is answered.
 int forgeCredentialsOnAnAdmittedConnection() {
-  std::optional<RawConnection> conn = openAdmitted(kTimeoutMs);
-  if (!conn) return 10;
+  RawPeer conn(kSocket);
+  if (!conn.waitHello(kTimeoutMs)) return 10;
   // Its own maps are written through /proc, which a process that is not dumpable cannot do.
   if (::prctl(PR_SET_DUMPABLE, 1) != 0 || ::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0 ||
       !writeFile("/proc/self/uid_map", "501 501 1") || !writeFile("/proc/self/setgroups", "deny") ||
@@ -226,13 +229,12 @@ int forgeCredentialsOnAnAdmittedConnection() {
   std::string request;
   std::vector<int> none;
   if (!ipc::wire::appendRequest(request, ipc::Request{1, kVersion, {}}, none)) ::_exit(15);
-  const int fd = conn->fd();
+  const int fd = conn.fd();
   bool answered = false;
-  if (sendAs(fd, ipc::wire::kIntroduceFrame, puppet) &&
-      conn->awaitHello(kTimeoutMs).kind == Outcome::Kind::kHello &&
-      sendAs(fd, ipc::wire::kIntroduceFrame, puppet) &&
-      conn->awaitHello(kTimeoutMs).kind == Outcome::Kind::kHello && sendAs(fd, request, puppet)) {
-    answered = conn->next(kTimeoutMs).kind == Outcome::Kind::kReply;
+  if (sendAs(fd, ipc::wire::kIntroduceFrame, puppet) && conn.waitHello(kTimeoutMs) &&
+      sendAs(fd, ipc::wire::kIntroduceFrame, puppet) && conn.waitHello(kTimeoutMs) &&
+      sendAs(fd, request, puppet)) {
+    answered = conn.readReply(kTimeoutMs).has_value();
   }
   ::close(in[1]);
   ::waitpid(puppet, nullptr, 0);
@@ -240,7 +242,7 @@ int forgeCredentialsOnAnAdmittedConnection() {
 }
 
 TEST(RunningClientSystemTest, CredentialsForgedInAUsersOwnNamespacesGainNothing) {
-  const LogStoreReader store{std::string(kLogStorePath)};
+  const LogStoreReader store;
   const std::int64_t mark = store.mark();
   EXPECT_EQ(runAsUser(kAlice, forgeCredentialsOnAnAdmittedConnection), 0);
   const std::vector<StoredEntry> entries = store.entriesAfter(mark);
@@ -257,37 +259,26 @@ TEST(RunningClientSystemTest, CredentialsForgedInAUsersOwnNamespacesGainNothing)
 // Exit 0: a reply came; 1: the daemon refused (error frame or closed); 2: no answer at all.
 const bool kInheritedRole = registerChildRole("on-inherited-socket", [](int argc, char** argv) {
   if (argc != 2 || !shutOutSameUserProcesses()) return 3;
-  RawConnection conn{UniqueFd(std::atoi(argv[0]))};
+  RawPeer conn{UniqueFd(std::atoi(argv[0]))};
   const std::string_view manner = argv[1];
+  // Refused: an error frame, or the connection ends; anything else is no answer.
+  const auto refusedOrSilent = [&conn] { return conn.endsWithin(100) ? 1 : 2; };
   if (manner == "then-exec") {
     std::string bytes(ipc::wire::kIntroduceFrame);
-    if (::send(conn.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0 ||
-        conn.awaitHello(kTimeoutMs).kind != Outcome::Kind::kHello) {
-      return 1;
-    }
+    if (!conn.sendBytes(bytes) || !conn.waitHello(kTimeoutMs)) return 1;
     std::vector<int> none;
     if (!ipc::wire::appendRequest(bytes, ipc::Request{1, kVersion, {}}, none)) return 3;
-    if (::send(conn.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) return 1;
+    if (!conn.sendBytes(bytes)) return 1;
     const std::string self(kSignedSelf);
     ::execl(self.c_str(), self.c_str(), "--child", "on-inherited-socket", argv[0], "await",
             nullptr);
     return 3;
   }
-  if (manner == "introduce") {
-    const Outcome hello = conn.introduce(kTimeoutMs);
-    if (hello.kind != Outcome::Kind::kHello) return hello.kind == Outcome::Kind::kTimeout ? 2 : 1;
-  }
-  const Outcome outcome =
-      manner == "await" ? conn.next(kTimeoutMs) : conn.call(kVersion, {}, kTimeoutMs);
-  switch (outcome.kind) {
-    case Outcome::Kind::kReply:
-      return 0;
-    case Outcome::Kind::kError:
-    case Outcome::Kind::kClosed:
-      return 1;
-    default:
-      return 2;
-  }
+  if (manner == "introduce" && !conn.introduce(kTimeoutMs)) return refusedOrSilent();
+  if (manner != "await" && !conn.sendRequest(1, kVersion)) return 1;
+  const std::optional<ipc::wire::Frame> frame = conn.readFrame(kTimeoutMs);
+  if (!frame) return refusedOrSilent();
+  return std::holds_alternative<ipc::wire::Reply>(*frame) ? 0 : 1;
 });
 
 TEST(RunningClientSystemTest, ANewcomerOnAnAdmittedConnectionSpeaksOnlyAsWhatItWasWhenItCame) {
@@ -302,14 +293,14 @@ TEST(RunningClientSystemTest, ANewcomerOnAnAdmittedConnectionSpeaksOnlyAsWhatItW
       {kUnsignedSelf, "silent", 1},
       {kUnsignedSelf, "then-exec", 1},
   };
-  const LogStoreReader store{std::string(kLogStorePath)};
+  const LogStoreReader store;
   for (const Newcomer& c : cases) {
     const std::int64_t mark = store.mark();
     const int status = runAsUser(kAlice, [&c] {
-      std::optional<RawConnection> conn = openAdmitted(kTimeoutMs);
-      if (!conn) return 10;
+      RawPeer conn(kSocket);
+      if (!conn.waitHello(kTimeoutMs)) return 10;
       // Descriptor 3, without close-on-exec, in a child that runs the program.
-      const int fd = conn->fd();
+      const int fd = conn.fd();
       return runInChild([&] {
         if (fd == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(fd, 3) != 3) return 11;
         const std::string path(c.program);

@@ -42,12 +42,9 @@ inside=$(
     set -u
     ok() { echo "ok $1"; }
     [ "$(id -u)" = 0 ] && ok root
-    [ "$(hostname)" = tamsel-sandbox ] && ok hostname
-    [ "$(awk -F: "\$1==\"alice\"{print \$3\":\"\$4\":\"\$6}" /etc/passwd)" = 501:20:/Users/alice ] && ok alice-entry
     [ "$(as-user alice -- id -u):$(as-user alice -- id -g):$(as-user alice -- id -G)" = "501:20:20" ] && ok alice-ids
     [ "$(as-user bob -- sh -c "echo \$HOME:\$USER:\$(pwd)")" = /Users/bob:bob:/Users/bob ] && ok bob-env
     [ "$(stat -c %u:%g:%a /Users/alice)" = 501:20:755 ] && ok alice-home
-    as-user alice -- cat /etc/passwd >/dev/null && ok passwd-readable
     as-user alice -- touch /Users/alice/f && ok home-writable
     ! as-user alice -- touch /etc/resolver/x 2>/dev/null && ok resolver-root-only
     ! as-user bob -- touch /Users/alice/g 2>/dev/null && ok other-home-closed
@@ -55,19 +52,15 @@ inside=$(
     touch /etc/resolver/t /usr/local/bin/t /Library/t /run/t && ok writable-dirs
     ! touch /usr/bin/t 2>/dev/null && ok usr-read-only
     /usr/sbin/chown 501:20 /etc/resolver/t && [ "$(stat -c %u /etc/resolver/t)" = 501 ] && ok sbin-chown
-    [ "$(stat -c %a /tmp)" = 1777 ] && ok tmp-mode
-    [ -s /etc/codesign/anchor.pem ] && ok anchor
     [ "$(awk -F: "NR>2{print \$1}" /proc/net/dev | tr -d " ")" = lo ] && ok only-loopback
     [ "$(ls /proc | grep -c "^[0-9]")" -lt 10 ] && ok own-pids
-    [ -x /usr/local/libexec/tamsel/tamsel-codesign ] && ok codesign-tool
     true
   ' 2>&1
 )
 status=$?
 check "inside run exits 0 (got $status): $inside" test "$status" = 0
-for item in root hostname alice-entry alice-ids bob-env alice-home passwd-readable home-writable \
-  resolver-root-only other-home-closed empty-dirs writable-dirs usr-read-only sbin-chown \
-  tmp-mode anchor only-loopback own-pids codesign-tool; do
+for item in root alice-ids bob-env alice-home home-writable resolver-root-only other-home-closed \
+  empty-dirs writable-dirs usr-read-only sbin-chown only-loopback own-pids; do
   grep -qx "ok $item" <<<"$inside" || fail "inside the sandbox: $item"
 done
 
@@ -111,8 +104,7 @@ check "a daemon that never listens gives 125 (got $status)" test "$status" = 125
 grep -q "did not listen" <<<"$out" || fail "the time-out names its cause: $out"
 check "the time-out is bounded" test $((SECONDS - start)) -lt 20
 
-if command -v systemd-socket-activate >/dev/null; then
-  cat >"$daemon" <<'EOF'
+cat >"$daemon" <<'EOF'
 #!/bin/bash
 # Listens like the daemon; notes SIGTERM and its user.
 systemd-socket-activate -l /run/app.tamsel.TamselHelper.socket /bin/true 2>/dev/null &
@@ -122,27 +114,24 @@ echo "stand-in up" >&2
 grep -E '^(CapBnd|NoNewPrivs):' /proc/self/status >&2
 wait $child
 EOF
-  chmod 0755 "$daemon"
-  "$run" --build "$fake" --root "$work/served" -- /bin/sh -c \
-    'test -S /run/app.tamsel.TamselHelper.socket && test "$(cat /run/TamselHelper.pid)" -gt 1'
-  check "the command runs once the daemon listens" test $? = 0
-  check "the daemon is stopped with SIGTERM, and ran as root" \
-    grep -qx "TERM as 0" "$work/served/var/log/stand-in.term"
-  check "the daemon's stderr lands in its log" \
-    grep -q "stand-in up" "$work/served/var/log/TamselHelper.stderr.log"
-  # --hardened: the bounding set of the packaged unit (chown, dac_override, dac_read_search,
-  # fowner, fsetid = bits 0-4; net_bind_service = 10; sys_ptrace = 19; sys_admin = 21) and no new
-  # privileges.
-  "$run" --build "$fake" --hardened --root "$work/hardened" -- true
-  check "a hardened run succeeds" test $? = 0
-  log=$work/hardened/var/log/TamselHelper.stderr.log
-  check "the hardened daemon has the unit's bounding set" grep -qP '^CapBnd:\t000000000028041f$' "$log"
-  check "the hardened daemon has no new privileges" grep -qP '^NoNewPrivs:\t1$' "$log"
-  grep -qP '^CapBnd:\t000000000028041f$' "$work/served/var/log/TamselHelper.stderr.log"
-  check "the plain daemon is not confined" test $? = 1
-else
-  echo "(systemd-socket-activate not installed: daemon stop not exercised)"
-fi
+chmod 0755 "$daemon"
+"$run" --build "$fake" --root "$work/served" -- /bin/sh -c \
+  'test -S /run/app.tamsel.TamselHelper.socket && test "$(cat /run/TamselHelper.pid)" -gt 1'
+check "the command runs once the daemon listens" test $? = 0
+check "the daemon is stopped with SIGTERM, and ran as root" \
+  grep -qx "TERM as 0" "$work/served/var/log/stand-in.term"
+check "the daemon's stderr lands in its log" \
+  grep -q "stand-in up" "$work/served/var/log/TamselHelper.stderr.log"
+# --hardened: the bounding set of the packaged unit (chown, dac_override, dac_read_search,
+# fowner, fsetid = bits 0-4; net_bind_service = 10; sys_ptrace = 19; sys_admin = 21) and no new
+# privileges.
+"$run" --build "$fake" --hardened --root "$work/hardened" -- true
+check "a hardened run succeeds" test $? = 0
+log=$work/hardened/var/log/TamselHelper.stderr.log
+check "the hardened daemon has the unit's bounding set" grep -qP '^CapBnd:\t000000000028041f$' "$log"
+check "the hardened daemon has no new privileges" grep -qP '^NoNewPrivs:\t1$' "$log"
+grep -qP '^CapBnd:\t000000000028041f$' "$work/served/var/log/TamselHelper.stderr.log"
+check "the plain daemon is not confined" test $? = 1
 
 # --- The host is as it was.
 host_after=$(host_state)

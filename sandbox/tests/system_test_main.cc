@@ -6,8 +6,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "client/helper_client.h"
 #include "sandbox/tests/support/child_roles.h"
-#include "sandbox/tests/support/raw_connection.h"
 #include "sandbox/tests/support/sandbox_env.h"
 
 namespace {
@@ -15,16 +15,10 @@ namespace {
 // "--child ping": one ping on a fresh connection; exit 0 when answered YES. Scripts use it to
 // check a daemon with the signed test binary as the client.
 const bool kPingRole = tamsel::systemtest::registerChildRole("ping", [](int, char**) {
-  using namespace tamsel::systemtest;
-  std::string error;
-  std::optional<RawConnection> conn = openAdmitted(5'000, &error);
-  if (!conn) {
-    std::cerr << "ping: " << error << "\n";
-    return 1;
-  }
-  const Outcome pong = conn->call("pingWithReply:", {}, 5'000);
-  if (firstValueIsYes(pong)) return 0;
-  std::cerr << "ping: " << pong.describe() << "\n";
+  auto helper = tamsel::client::HelperClient::connect(tamsel::kServiceSocketPath, 5'000);
+  auto pong = helper ? helper->ping() : tamsel::Result<tamsel::PingReply>(helper.error());
+  if (pong && pong->alive) return 0;
+  std::cerr << "ping: " << (pong ? "not alive" : pong.error().description) << "\n";
   return 1;
 });
 

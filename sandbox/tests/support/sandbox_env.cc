@@ -77,6 +77,13 @@ bool insideSandbox() {
          ::access(std::string(kDaemonPidFile).c_str(), R_OK) == 0;
 }
 
+bool hardenedRun() {
+  // "<timeout> <hardened>", as the sandbox's init wrote it before starting the daemon.
+  std::ifstream settings("/run/tamsel-sandbox/daemon-settings");
+  std::string timeout, hardened;
+  return settings >> timeout >> hardened && hardened == "1";
+}
+
 std::optional<pid_t> daemonPid() {
   std::ifstream in{std::string(kDaemonPidFile)};
   long pid = 0;

@@ -27,7 +27,6 @@ inline constexpr std::string_view kTestLibrary =
 inline constexpr std::string_view kDaemonPidFile = "/run/TamselHelper.pid";
 inline constexpr std::string_view kDaemonLog = "/var/log/TamselHelper.stderr.log";
 inline constexpr std::string_view kToolFdsDir = "/run/tamsel-sandbox/tool-fds";
-inline constexpr std::string_view kHoldToolsFile = "/run/tamsel-sandbox/hold-tools";
 
 // The helperctl copies the build signs differently: file name under kClientsDir, what it is.
 struct ClientCopy {
@@ -51,6 +50,10 @@ inline constexpr TestUser kBob{"bob", 502, 20, "/Users/bob"};
 
 // True inside the sandbox with the daemon started.
 bool insideSandbox();
+
+// True when the daemon runs confined as the packaged unit confines it. Long loops whose outcome
+// does not depend on the confinement run in the plain run only.
+bool hardenedRun();
 
 // The daemon's pid, checked against /proc/<pid>/exe; absent when it is not running.
 std::optional<pid_t> daemonPid();
