@@ -15,6 +15,8 @@ out=$1 doc=$2
   echo
   echo "| benchmark | figure | ratio |"
   echo "|---|---|---:|"
-  awk '/^== / { bench = $2 } /_ratio [0-9.]+$/ { printf "| %s | %s | %s |\n", bench, $1, $2 }' "$out"
+  # Google Benchmark colours its console output; the escapes are not part of the names.
+  sed 's/\x1b\[[0-9;]*m//g' "$out" |
+    awk '/^== / { bench = $2 } /_ratio [0-9.]+$/ { printf "| %s | %s | %s |\n", bench, $1, $2 }'
 } >"$doc"
 echo "wrote $doc"
