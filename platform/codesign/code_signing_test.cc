@@ -36,10 +36,10 @@ SigningIdentity pkiIdentity(const std::string& name, std::optional<std::string> 
   return id;
 }
 
-CertificateSpec teamLeaf() {
-  CertificateSpec spec;
-  spec.subject = {{"CN", "Made Here"}, {"OU", kSigningTeamIdentifier}};
-  return spec;
+CertificateRecipe teamLeaf() {
+  CertificateRecipe recipe;
+  recipe.subject = {{"CN", "Made Here"}, {"OU", kSigningTeamIdentifier}};
+  return recipe;
 }
 
 class CodeSigningTest : public ::testing::Test {
@@ -266,12 +266,12 @@ TEST_F(CodeSigningTest, IdentifierOnlyFromSignedAttributes) {
 
 TEST_F(CodeSigningTest, CertificateRulesForSigners) {
   const KeyAndCertificate root = loadKeyAndCertificate(kPki + "/root.key", kPki + "/root.pem");
-  const auto leaf = [](void (*change)(CertificateSpec&)) {
-    CertificateSpec spec = teamLeaf();
-    change(spec);
-    return spec;
+  const auto leaf = [](void (*change)(CertificateRecipe&)) {
+    CertificateRecipe recipe = teamLeaf();
+    change(recipe);
+    return recipe;
   };
-  CertificateSpec tlsCa;
+  CertificateRecipe tlsCa;
   tlsCa.subject = {{"CN", "TLS CA"}};
   tlsCa.ca = true;
   tlsCa.extendedKeyUsage = "serverAuth";
@@ -284,29 +284,30 @@ TEST_F(CodeSigningTest, CertificateRulesForSigners) {
     OSStatus status;
   } cases[] = {
       {"an expired leaf: code stays valid",
-       makeCertificate(leaf([](CertificateSpec& s) {
+       makeCertificate(leaf([](CertificateRecipe& s) {
                          s.notBeforeDays = -730;
                          s.notAfterDays = -365;
                        }),
                        &root),
        nullptr, errSecSuccess},
       {"no usage limits",
-       makeCertificate(leaf([](CertificateSpec& s) {
+       makeCertificate(leaf([](CertificateRecipe& s) {
                          s.extendedKeyUsage.reset();
                          s.keyUsage.reset();
                        }),
                        &root),
        nullptr, errSecSuccess},
       {"server authentication only",
-       makeCertificate(leaf([](CertificateSpec& s) { s.extendedKeyUsage = "serverAuth"; }), &root),
+       makeCertificate(leaf([](CertificateRecipe& s) { s.extendedKeyUsage = "serverAuth"; }),
+                       &root),
        nullptr, errSecCSReqFailed},
       {"key agreement only",
-       makeCertificate(leaf([](CertificateSpec& s) { s.keyUsage = "critical,keyAgreement"; }),
+       makeCertificate(leaf([](CertificateRecipe& s) { s.keyUsage = "critical,keyAgreement"; }),
                        &root),
        nullptr, errSecCSReqFailed},
       {"two OUs",
-       makeCertificate(leaf([](CertificateSpec& s) { s.subject.emplace_back("OU", "7QX2LMN4PA"); }),
-                       &root),
+       makeCertificate(
+           leaf([](CertificateRecipe& s) { s.subject.emplace_back("OU", "7QX2LMN4PA"); }), &root),
        nullptr, errSecCSReqFailed},
       {"issued by a leaf, which is no CA", makeCertificate(teamLeaf(), &teamLeafAsIssuer),
        &teamLeafAsIssuer, errSecCSReqFailed},

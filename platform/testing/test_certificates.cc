@@ -33,7 +33,7 @@ void addExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
 
 }  // namespace
 
-KeyAndCertificate makeCertificate(const CertificateSpec& shape, const KeyAndCertificate* issuer) {
+KeyAndCertificate makeCertificate(const CertificateRecipe& shape, const KeyAndCertificate* issuer) {
   KeyAndCertificate out;
   out.key.reset(EVP_EC_gen("P-256"));
   check(out.key != nullptr, "key");

@@ -16,7 +16,7 @@ struct KeyAndCertificate {
   X509Ptr certificate;
 };
 
-struct CertificateSpec {
+struct CertificateRecipe {
   std::vector<std::pair<std::string, std::string>> subject;  // ("OU", "..."); repeats allowed
   bool ca = false;
   std::optional<std::string> keyUsage = "critical,digitalSignature";
@@ -26,7 +26,7 @@ struct CertificateSpec {
 };
 
 // Issued by issuer, or self-signed when issuer is null. EC P-256, SHA-256.
-KeyAndCertificate makeCertificate(const CertificateSpec& shape, const KeyAndCertificate* issuer);
+KeyAndCertificate makeCertificate(const CertificateRecipe& shape, const KeyAndCertificate* issuer);
 
 KeyAndCertificate loadKeyAndCertificate(const std::string& keyPath, const std::string& certPath);
 

@@ -49,14 +49,15 @@ const std::map<std::string, std::string>& derOfTestCerts() {
   static const std::map<std::string, std::string> made = [] {
     namespace cs = codesign;
     fs::create_directories(kCertDir);
-    cs::CertificateSpec spec{{{"CN", "Other Root"}}, true, "critical,keyCertSign", std::nullopt};
+    cs::CertificateRecipe recipe{
+        {{"CN", "Other Root"}}, true, "critical,keyCertSign", std::nullopt};
     std::vector<std::pair<std::string, cs::KeyAndCertificate>> pairs;
-    pairs.emplace_back("other", cs::makeCertificate(spec, nullptr));
-    spec.subject = {{"CN", "Tamsel Local CA"}, {"O", "Tamsel Dev"}};
+    pairs.emplace_back("other", cs::makeCertificate(recipe, nullptr));
+    recipe.subject = {{"CN", "Tamsel Local CA"}, {"O", "Tamsel Dev"}};
     for (const char* name : {"current", "old1", "old2"}) {
-      pairs.emplace_back(name, cs::makeCertificate(spec, nullptr));
+      pairs.emplace_back(name, cs::makeCertificate(recipe, nullptr));
     }
-    pairs.emplace_back("issued", cs::makeCertificate(spec, &pairs.front().second));
+    pairs.emplace_back("issued", cs::makeCertificate(recipe, &pairs.front().second));
     std::map<std::string, std::string> out;
     for (const auto& [name, pair] : pairs) {
       cs::writeKeyAndCertificate(pair, kCertDir + "/" + name);
