@@ -1,8 +1,8 @@
 #include "platform/ipc/mount_table.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
+#include "platform/ipc/poll_one.h"
 
 #include <cerrno>
 #include <charconv>
@@ -53,14 +53,8 @@ bool parseLine(std::string_view line, std::uint64_t& id, MountFacts& facts) {
 }
 
 bool changed(int fd) {
-  struct pollfd p {
-    fd, POLLPRI, 0
-  };
-  int n;
-  do {
-    n = ::poll(&p, 1, 0);
-  } while (n < 0 && errno == EINTR);
-  return n > 0 && (p.revents & (POLLPRI | POLLERR)) != 0;
+  const int events = pollOne(fd, POLLPRI, 0);
+  return events > 0 && (events & (POLLPRI | POLLERR)) != 0;
 }
 
 }  // namespace

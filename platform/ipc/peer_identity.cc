@@ -1,13 +1,13 @@
 #include "platform/ipc/peer_identity.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include "platform/ipc/poll_one.h"
 
 #include <cerrno>
 #include <charconv>
@@ -126,15 +126,8 @@ PeerIdentifier::PeerIdentifier()
 
 bool processAlive(int pidfd) {
   if (pidfd < 0) return false;
-  struct pollfd p {
-    pidfd, POLLIN, 0
-  };
-  int n;
-  do {
-    n = ::poll(&p, 1, 0);
-  } while (n < 0 && errno == EINTR);
   // A pidfd becomes readable when its process exits.
-  return n == 0;
+  return pollOne(pidfd, POLLIN, 0) == 0;
 }
 
 Result<PeerProcess> PeerIdentifier::examine(std::int32_t pid, UniqueFd procDir) {

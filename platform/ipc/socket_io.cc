@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/ipc/linux_socket_constants.h"
+#include "platform/ipc/poll_one.h"
 
 namespace tamsel::ipc::sock {
 namespace {
@@ -103,13 +104,7 @@ Status sendAll(int fd, std::string_view data, std::span<const int> fds, int time
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Error::fromErrno(errno, "sendmsg");
-    struct pollfd p {
-      fd, POLLOUT, 0
-    };
-    int ready;
-    do {
-      ready = ::poll(&p, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
+    const int ready = pollOne(fd, POLLOUT, timeoutMs);
     if (ready == 0) return Error{ETIMEDOUT, "sendmsg: peer does not read"};
     if (ready < 0) return Error::fromErrno(errno, "poll");
   }
@@ -156,14 +151,7 @@ Result<UniqueFd> connectUnix(std::string_view path) {
 }
 
 bool waitReadable(int fd, int timeoutMs) {
-  struct pollfd p {
-    fd, POLLIN, 0
-  };
-  for (;;) {
-    const int n = ::poll(&p, 1, timeoutMs);
-    if (n >= 0) return n > 0;
-    if (errno != EINTR) return false;
-  }
+  return pollOne(fd, POLLIN, timeoutMs) > 0;
 }
 
 void shutdownBoth(int fd) {
