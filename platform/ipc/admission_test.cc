@@ -72,8 +72,8 @@ class AdmissionTest : public ::testing::Test {
 TEST_F(AdmissionTest, OnlyTheTeamSignedClientIsEverServed) {
   EXPECT_EQ(ping(IPC_TEST_CLIENT_TEAM), kServed);
   const std::string modified = copyOf(IPC_TEST_CLIENT_TEAM, dir.file("modified"), true);
-  for (const std::string exe :
-       {IPC_TEST_CLIENT_UNSIGNED, IPC_TEST_CLIENT_OTHERTEAM, IPC_TEST_CLIENT_ROGUE, modified.c_str()}) {
+  for (const std::string exe : {IPC_TEST_CLIENT_UNSIGNED, IPC_TEST_CLIENT_OTHERTEAM,
+                                IPC_TEST_CLIENT_ROGUE, modified.c_str()}) {
     EXPECT_EQ(ping(exe), kRefused) << exe;
   }
   // Not one request of theirs reached the handler, nor a connection the delegate.
@@ -112,7 +112,9 @@ TEST_F(AdmissionTest, WhoeverSpeaksOnAnAdmittedConnectionIsCheckedAgain) {
       const int code = fallback && c.newcomer ? kRefused : c.code;
       EXPECT_EQ(run(c.args), code) << command(c.args) << fallback;
       // Each request served is the parent's, before and after, and the child's.
-      EXPECT_EQ(handler->calls.load() - calls, code == kRefused ? 1 : code == kServed ? 2 : 3)
+      EXPECT_EQ(handler->calls.load() - calls, code == kRefused  ? 1
+                                               : code == kServed ? 2
+                                                                 : 3)
           << command(c.args) << fallback;
     }
   }

@@ -49,7 +49,7 @@ int execWith(RawPeer& peer, const char* exe, const char* mode) {
 int inherit(RawPeer& peer, const char* exe, const char* mode) {
   const pid_t child = ::fork();
   if (child == 0) {
-    ::_exit(exe != nullptr         ? execWith(peer, exe, mode)
+    ::_exit(exe != nullptr     ? execWith(peer, exe, mode)
             : peer.introduce() ? requestOnce(peer, 2)
                                : kRefused);
   }

@@ -163,7 +163,8 @@ TEST_F(ListenerTest, AUsersWaitingPeersAndConnectionsAreBounded) {
   std::vector<RawPeer> peers;
   while (peers.size() < kWaiting) {
     peers.emplace_back(dir.file("bounded"));
-    ASSERT_TRUE(eventually([&] { return ListenerTesting::peersWaiting(*bounded) == peers.size(); }));
+    ASSERT_TRUE(
+        eventually([&] { return ListenerTesting::peersWaiting(*bounded) == peers.size(); }));
   }
   EXPECT_TRUE(RawPeer(dir.file("bounded")).endsWithin());
   gate.open();
@@ -225,8 +226,8 @@ TEST_F(ListenerTest, DescriptorsCrossOnlyInRepliesAndTheDaemonKeepsNone) {
   writeEnd.reset();
   ASSERT_TRUE(sock::waitReadable(readEnd.get(), 2000));
   EXPECT_EQ(::read(readEnd.get(), &c, 1), 0);  // nobody holds the write end
-  ASSERT_TRUE(wire::appendRequest(withFd, Request{4, "echo", values(FdValue{UniqueFd(::dup(0))})},
-                                  none));
+  ASSERT_TRUE(
+      wire::appendRequest(withFd, Request{4, "echo", values(FdValue{UniqueFd(::dup(0))})}, none));
   ASSERT_TRUE(p.sendBytes(withFd, {0}));
   EXPECT_TRUE(p.endsWithin());
 }
@@ -248,7 +249,8 @@ TEST_F(ListenerTest, AFrameBegunByOneWriterCannotBeFinishedByAnother) {
     char c = 0;
     const bool ok = p.introduce() && ::write(readyOut.get(), "r", 1) == 1 &&
                     ::read(goIn.get(), &c, 1) == 1 && p.sendBytes(frame.substr(frame.size() / 2));
-    [[maybe_unused]] const ssize_t end = ::read(goIn.get(), &c, 1);  // alive until the parent is done
+    [[maybe_unused]] const ssize_t end =
+        ::read(goIn.get(), &c, 1);  // alive until the parent is done
     ::_exit(ok ? 0 : 1);
   }
   readyOut.reset();
@@ -280,7 +282,8 @@ TEST_F(ListenerTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
   RawPeer keep = admittedPeer();
   // Client sockets made first; then every free descriptor is taken: none is left for accepting.
   std::vector<RawPeer> waiting;
-  for (int i = 0; i < 4; ++i) waiting.emplace_back(UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)));
+  for (int i = 0; i < 4; ++i)
+    waiting.emplace_back(UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)));
   struct rlimit saved {};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   struct rlimit tight = {static_cast<rlim_t>(openFdCount() + 64), saved.rlim_max};
@@ -309,8 +312,11 @@ TEST(PeerIdentity, AnExecutableOnAUserServedFileSystemIsRefused) {
   UniqueFd mine(pair[0]), theirs(pair[1]);
   auto stamp = sock::peerCredentials(mine.get());
   ASSERT_TRUE(stamp.ok());
-  for (auto [type, admitted] : {std::pair<std::string, bool>{"", true}, {"fuse", false},
-                                {"fuseblk", false}, {"fuse.sshfs", false}, {"fusectl", true}}) {
+  for (auto [type, admitted] : {std::pair<std::string, bool>{"", true},
+                                {"fuse", false},
+                                {"fuseblk", false},
+                                {"fuse.sshfs", false},
+                                {"fusectl", true}}) {
     std::istringstream in(ScratchDir::read("/proc/self/mountinfo"));
     std::ofstream out(dir.file("mounts"));
     for (std::string line; std::getline(in, line);) {

@@ -24,7 +24,8 @@ std::size_t ListenerTesting::connectionCount(Listener& listener) {
 std::size_t ListenerTesting::peersWaiting(Listener& listener) {
   std::lock_guard lock(listener.impl_->mutex_);
   std::size_t n = 0;
-  for (const auto& [uid, load] : listener.impl_->users_) n += static_cast<std::size_t>(load.waiting);
+  for (const auto& [uid, load] : listener.impl_->users_)
+    n += static_cast<std::size_t>(load.waiting);
   return n;
 }
 
