@@ -59,8 +59,9 @@ class RecordingHandler final : public RequestHandler {
       gate.wait();
       out = values(true);
     } else if (int fds[2]; sel == "pipe" && ::pipe2(fds, O_CLOEXEC) == 0) {
+      // The write end closes once the reply is sent and the daemon's copy of the read end gone.
       UniqueFd writeEnd(fds[1]);
-      out = values(FdValue{UniqueFd(fds[0])});
+      return std::move(responder).reply(values(FdValue{UniqueFd(fds[0])}));
     } else if (sel == "drop") {
       return;
     } else {
