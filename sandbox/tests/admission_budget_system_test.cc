@@ -19,6 +19,7 @@
 
 #include "platform/codesign/signature_trailer.h"
 #include "platform/identity.h"
+#include "platform/process_protection.h"
 #include "platform/testing/raw_peer.h"
 #include "sandbox/tests/support/sandbox_env.h"
 
@@ -52,7 +53,9 @@ TEST(AdmissionBudgetSystemTest, AFourGiBExecutableWithACopiedSignatureIsRefusedW
   // check that trusted the signature's trailer would hash four GiB (some ten seconds here).
   const std::string bytes = ScratchDir::read(std::string(kSignedHelperctl));
   const std::uint64_t content =
-      codesign::parseTrailer({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()},
+      codesign::parseTrailer({reinterpret_cast<const std::uint8_t*>(bytes.data()) + bytes.size() -
+                                  codesign::kTrailerSize,
+                              codesign::kTrailerSize},
                              bytes.size())
           .contentLength;
   const std::string signature = bytes.substr(content);
@@ -167,12 +170,15 @@ TEST(AdmissionBudgetSystemTest, AUsersFloodsStayWithinHerBudgetsAndAnotherUserIs
 // admitted and never finishes it, prints how many were admitted, then "all dropped" once the
 // daemon has closed every one of them.
 const bool kHalfWrittenRole = registerChildRole("half-written-frames", [](int, char**) {
+  if (!shutOutSameUserProcesses()) return 2;
   raiseDescriptorLimit();
   std::vector<RawPeer> held;
   const std::string part = std::string("\x00\x00\x01\x00", 4) + std::string(60'000, '\x02');
   for (int i = 0; i < 2 * kConnectionsPerUser; ++i) {
     RawPeer peer(kSocket);  // a 65,536-byte body announced, 60,000 bytes of it sent
-    if (peer.waitHello(2'000) && peer.sendBytes(part)) held.push_back(std::move(peer));
+    if (peer.waitHello(2'000) && ::write(peer.fd(), part.data(), part.size()) > 0) {
+      held.push_back(std::move(peer));
+    }
   }
   std::printf("%zu\n", held.size());
   std::fflush(stdout);

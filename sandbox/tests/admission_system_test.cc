@@ -14,7 +14,8 @@ namespace {
 TEST(AdmissionTest, OnlyTheTeamSignedClientIsServedAndRefusedOnesRunNoBody) {
   const LogStoreReader store;
   for (const char* copy : {"", "unsigned", "other-team", "other-root", "modified"}) {
-    const std::string client = *copy ? std::string(kClientCopy) + copy : std::string(kSignedHelperctl);
+    const std::string client =
+        *copy ? std::string(kClientCopy) + copy : std::string(kSignedHelperctl);
     for (const std::optional<TestUser>& as : {std::optional<TestUser>(), std::optional(kAlice)}) {
       SCOPED_TRACE(client + (as ? " as alice" : " as root"));
       const std::int64_t mark = store.mark();

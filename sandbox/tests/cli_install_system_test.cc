@@ -97,7 +97,8 @@ StatusReply call(StatusCall operation, Result<HelperClient> helper = HelperClien
 // The sandbox's own way to stop and start the daemon (sandbox/init.sh).
 void restartDaemon(const char* signal, const std::string& executable = kDaemon) {
   for (const auto& [option, argument] :
-       {std::pair<std::string, std::string>{"--stop-daemon", signal}, {"--start-daemon", executable}}) {
+       {std::pair<std::string, std::string>{"--stop-daemon", signal},
+        {"--start-daemon", executable}}) {
     const ProgramResult r = runProgram({"/.sandbox/init", option, argument});
     ASSERT_EQ(r.status, 0) << r.describe();
   }

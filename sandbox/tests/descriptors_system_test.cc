@@ -57,7 +57,11 @@ TEST(DescriptorSystemTest, ServedFailedAndRefusedRequestsLeaveTheDaemonHoldingWh
   {
     // The count does see connections.
     std::vector<HelperClient> open;
-    for (int i = 0; i < 50; ++i) open.push_back(std::move(*HelperClient::connect()));
+    for (int i = 0; i < 50; ++i) {
+      Result<HelperClient> h = HelperClient::connect();
+      ASSERT_TRUE(h) << h.error().description;
+      open.push_back(std::move(*h));
+    }
     EXPECT_GE(openDescriptorCount(*daemon), before + 50);
   }
   for (int c = 0; c < 20; ++c) {

@@ -46,12 +46,13 @@ std::string owner(const std::string& path, bool withMode = false) {
          (withMode ? " " + std::to_string(st.st_mode & 07777) : "");
 }
 
-// The descriptors each tool run held, as the tool shim recorded them: "0 1 2\n" per run.
+// The descriptors each tool run held, as the tool shim recorded them ("<fd> <target>" lines):
+// "0 1 2\n" per run.
 std::string toolRuns() {
   std::string runs;
   for (const auto& e : fs::directory_iterator(std::string(kToolFdsDir))) {
     std::ifstream in(e.path());
-    for (std::string fd; in >> fd;) runs += fd + " ";
+    for (std::string line; std::getline(in, line);) runs += line.substr(0, line.find(' ')) + " ";
     if (!runs.empty()) runs.back() = '\n';
   }
   return runs;
@@ -88,9 +89,9 @@ TEST(ListeningSocketSystemTest, AUserGetsIPv4AndIPv6SocketsOnPort80) {
       ::getsockname((*r)->handle.get(), reinterpret_cast<sockaddr*>(&at), &len);
       ::getsockopt((*r)->handle.get(), SOL_SOCKET, SO_ACCEPTCONN, &listening, &optLen);
       if (r == &v6) ::getsockopt((*r)->handle.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &optLen);
-      out += " family=" + std::to_string(at.sin6_family) + " port=" +
-             std::to_string(ntohs(at.sin6_port)) + " listening=" + std::to_string(listening) +
-             " v6only=" + std::to_string(v6only);
+      out += " family=" + std::to_string(at.sin6_family) +
+             " port=" + std::to_string(ntohs(at.sin6_port)) +
+             " listening=" + std::to_string(listening) + " v6only=" + std::to_string(v6only);
     }
     return out;
   });

@@ -30,11 +30,10 @@ TEST(LogExportSystemTest, EntryLinesOfOtherOperationsComeBackInOrder) {
   auto all = helper->fetchHelperLogsSinceISO(since);
   ASSERT_TRUE(all && all->text) << (all ? all->message.value_or("") : all.error().description);
   std::string expected, lastTs, previousTs = since;
-  for (const std::string message :
-       {"installResolver: tld=logexport, address=127.0.0.1, port=5353",
-        "openListeningSocket: family=30, port=0",
-        "chownTamselDataDir: path=/nowhere/\"quoted\"\nline, toUid=501",
-        "helperVersion: " TAMSEL_EXPECTED_VERSION}) {
+  for (const std::string message : {"installResolver: tld=logexport, address=127.0.0.1, port=5353",
+                                    "openListeningSocket: family=30, port=0",
+                                    "chownTamselDataDir: path=/nowhere/\"quoted\"\nline, toUid=501",
+                                    "helperVersion: " TAMSEL_EXPECTED_VERSION}) {
     if (!expected.empty()) expected += '\n';
     // Each line's ts, taken from where the export put it, must not go back in time.
     const std::size_t at = all->text->find("{\"ts\":\"", expected.size());

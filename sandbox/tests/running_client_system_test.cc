@@ -93,12 +93,22 @@ TEST(RunningClientSystemTest, OnlyTheUntamperedSignedClientIsServed) {
   const std::string libraryPath = std::string(kAlice.home) + "/lib";
   const std::pair<const char*, std::function<int()>> cases[] = {
       {"plain", [] { return helperctlAsAlice({}); }},
-      {"preloaded", [&] { return helperctlAsAlice({"/usr/bin/env", "LD_PRELOAD=" + library}); }},
-      {"audited", [&] { return helperctlAsAlice({"/usr/bin/env", "LD_AUDIT=" + library}); }},
+      {"preloaded",
+       [&] {
+         return helperctlAsAlice({"/usr/bin/env", "LD_PRELOAD=" + library});
+       }},
+      {"audited",
+       [&] {
+         return helperctlAsAlice({"/usr/bin/env", "LD_AUDIT=" + library});
+       }},
       {"library path",
-       [&] { return helperctlAsAlice({"/usr/bin/env", "LD_LIBRARY_PATH=" + libraryPath}); }},
+       [&] {
+         return helperctlAsAlice({"/usr/bin/env", "LD_LIBRARY_PATH=" + libraryPath});
+       }},
       {"namespaced",
-       [] { return helperctlAsAlice({"/usr/bin/unshare", "--user", "--map-root-user"}); }},
+       [] {
+         return helperctlAsAlice({"/usr/bin/unshare", "--user", "--map-root-user"});
+       }},
       {"traced", tracedByAlice},
       {"anonymous code",
        [] {
@@ -191,11 +201,10 @@ int forgeCredentialsOnAnAdmittedConnection() {
       !ipc::wire::appendRequest(request, ipc::Request{1, kVersion, {}}, none)) {
     ::_exit(14);
   }
-  const bool answered = sendAs(conn.fd(), ipc::wire::kIntroduceFrame, puppet) &&
-                        conn.waitHello(kTimeoutMs) &&
-                        sendAs(conn.fd(), ipc::wire::kIntroduceFrame, puppet) &&
-                        conn.waitHello(kTimeoutMs) && sendAs(conn.fd(), request, puppet) &&
-                        conn.readReply(kTimeoutMs);
+  const bool answered =
+      sendAs(conn.fd(), ipc::wire::kIntroduceFrame, puppet) && conn.waitHello(kTimeoutMs) &&
+      sendAs(conn.fd(), ipc::wire::kIntroduceFrame, puppet) && conn.waitHello(kTimeoutMs) &&
+      sendAs(conn.fd(), request, puppet) && conn.readReply(kTimeoutMs);
   ::close(in[1]);
   ::waitpid(puppet, nullptr, 0);
   ::_exit(answered ? 1 : 0);
@@ -261,13 +270,15 @@ TEST(RunningClientSystemTest, ANewcomerOnAnAdmittedConnectionSpeaksOnlyAsWhatItW
       if (!conn.waitHello(kTimeoutMs)) return 10;
       // Descriptor 3, without close-on-exec, in a child that runs the program.
       const int fd = conn.fd();
-      return Child(std::nullopt, [&] {
-        if (fd == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(fd, 3) != 3) return 11;
-        const std::string path(c.program);
-        ::execl(path.c_str(), path.c_str(), "--child", "on-inherited-socket", "3", c.manner,
-                nullptr);
-        return 127;
-      }).wait();
+      return Child(std::nullopt,
+                   [&] {
+                     if (fd == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(fd, 3) != 3) return 11;
+                     const std::string path(c.program);
+                     ::execl(path.c_str(), path.c_str(), "--child", "on-inherited-socket", "3",
+                             c.manner, nullptr);
+                     return 127;
+                   })
+          .wait();
     });
     EXPECT_EQ(status, c.status) << c.program << " " << c.manner;
     EXPECT_EQ(store.entriesAfter(mark).size(), c.status == 0 ? 1u : 0u)

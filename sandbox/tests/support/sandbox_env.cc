@@ -79,8 +79,8 @@ std::optional<pid_t> daemonPid() {
 int openDescriptorCount(pid_t pid) {
   std::error_code ec;
   int count = 0;
-  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
-       !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
     ++count;
   }
   return ec ? -1 : count;

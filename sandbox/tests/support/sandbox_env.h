@@ -20,7 +20,8 @@ namespace tamsel::systemtest {
 // Places inside the sandbox (laid out by sandbox/run and sandbox/build-image.sh).
 inline constexpr std::string_view kSignedHelperctl = "/usr/local/libexec/tamsel/tamsel-helperctl";
 // Refused copies of helperctl: this prefix and "unsigned", "other-team", "other-root", "modified".
-inline constexpr std::string_view kClientCopy = "/usr/local/libexec/tamsel/clients/tamsel-helperctl-";
+inline constexpr std::string_view kClientCopy =
+    "/usr/local/libexec/tamsel/clients/tamsel-helperctl-";
 inline constexpr std::string_view kSignedSelf =
     "/usr/local/libexec/tamsel/tests/tamsel_system_test";
 inline constexpr std::string_view kUnsignedSelf =
