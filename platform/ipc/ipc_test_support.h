@@ -7,10 +7,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -25,20 +23,14 @@ class Gate {
  public:
   void open() { set(true); }
   void close() { set(false); }
-  void wait() {
-    std::unique_lock lock(m_);
-    cv_.wait(lock, [&] { return open_; });
-  }
+  void wait() { open_.wait(false); }
 
  private:
   void set(bool open) {
-    std::lock_guard lock(m_);
     open_ = open;
-    cv_.notify_all();
+    open_.notify_all();
   }
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool open_ = false;
+  std::atomic<bool> open_{false};
 };
 
 // Selectors: echo (replies with its arguments), peer (pid, uid, gid of currentConnectionPeer()
@@ -81,14 +73,12 @@ class AcceptingDelegate final : public ListenerDelegate {
       : handler_(std::move(handler)) {}
   bool shouldAcceptNewConnection(Connection& connection) override {
     offers.fetch_add(1);
-    lastPeerPid = connection.peer().pid;
     connection.setExportedObject(handler_);
     connection.resume();
     return accept.load();
   }
   std::atomic<int> offers{0};
   std::atomic<bool> accept{true};
-  std::atomic<std::int32_t> lastPeerPid{0};
 
  private:
   std::shared_ptr<const RequestHandler> handler_;

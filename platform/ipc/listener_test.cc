@@ -8,10 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
-#include <sstream>
 
-#include "platform/identity.h"
 #include "platform/ipc/ipc_test_support.h"
 #include "platform/ipc/listen_socket.h"
 #include "platform/ipc/listener_testing.h"
@@ -34,8 +33,7 @@ const std::vector<int> kInheritedFds = [] {
 class ListenerTest : public ::testing::Test {
  protected:
   // A listener on dir's socket "name", admitting any identified peer unless told how to check.
-  std::unique_ptr<Listener> listen(const std::string& name, bool resume = true,
-                                   std::function<bool()> check = {}) {
+  std::unique_ptr<Listener> listen(const std::string& name, std::function<bool()> check = {}) {
     auto l = std::make_unique<Listener>("test", ListenerOptions{dir.file(name), "", false, 60'000});
     EXPECT_TRUE(l->status().ok()) << l->status().error().description;
     if (check) {
@@ -44,7 +42,7 @@ class ListenerTest : public ::testing::Test {
       ListenerTesting::admitAnyIdentifiedPeer(*l);
     }
     l->setDelegate(&delegate);
-    if (resume) l->resume();
+    l->resume();
     return l;
   }
   RawPeer admittedPeer() {
@@ -61,7 +59,6 @@ class ListenerTest : public ::testing::Test {
 
 TEST_F(ListenerTest, RepliesMatchRequestsAndCarryTheKernelStampedPeer) {
   RawPeer p = admittedPeer();
-  EXPECT_EQ(delegate.lastPeerPid.load(), ::getpid());
   // Two requests in one write come back in order, each under its own id.
   std::string both;
   std::vector<int> none;
@@ -124,21 +121,6 @@ TEST_F(ListenerTest, BadFramesAndFailedBodiesEndOnlyTheirOwnConnection) {
   EXPECT_TRUE(bystander.readReply().has_value());
 }
 
-TEST_F(ListenerTest, PeerThatSpeaksBeforeTheHelloIsRefused) {
-  // Not accepting yet: the bytes are surely there first. No telling which program wrote them.
-  auto late = listen("late", /*resume=*/false);
-  RawPeer eager(dir.file("late"));
-  ASSERT_TRUE(eager.sendRequest(1, "echo"));
-  late->resume();
-  EXPECT_TRUE(eager.endsWithin());
-  EXPECT_EQ(delegate.offers.load(), 0);
-  RawPeer polite(dir.file("late"));
-  ASSERT_TRUE(polite.waitHello());
-  ASSERT_TRUE(polite.sendRequest(2, "echo"));
-  EXPECT_TRUE(polite.readReply().has_value());
-  EXPECT_EQ(handler->calls.load(), 1);
-}
-
 TEST_F(ListenerTest, RefusedByTheDelegateMeansNoHelloAndNoCall) {
   delegate.accept = false;
   RawPeer p(dir.file("s"));
@@ -152,7 +134,7 @@ TEST_F(ListenerTest, RefusedByTheDelegateMeansNoHelloAndNoCall) {
 TEST_F(ListenerTest, AUsersWaitingPeersAndConnectionsAreBounded) {
   constexpr std::size_t kWaiting = 16, kConnections = 256;
   Gate gate;
-  auto bounded = listen("bounded", true, [&] {
+  auto bounded = listen("bounded", [&] {
     gate.wait();
     return true;
   });
@@ -214,11 +196,11 @@ TEST_F(ListenerTest, DescriptorsCrossOnlyInRepliesAndTheDaemonKeepsNone) {
   EXPECT_EQ(::read(fd.get(), &c, 1), 0);  // the daemon dropped the write end
   EXPECT_EQ(openFdCount(), before + 1);   // ours; the daemon's copy is gone
 
-  // A descriptor a client attaches is closed at once; a request that claims one is malformed.
+  // A descriptor a client attaches is closed at once.
   int pipeFds[2];
   ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
   UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-  std::string frame, withFd;
+  std::string frame;
   std::vector<int> none;
   ASSERT_TRUE(wire::appendRequest(frame, Request{3, "echo", {}}, none));
   ASSERT_TRUE(p.sendBytes(frame, {writeEnd.get()}));
@@ -226,10 +208,6 @@ TEST_F(ListenerTest, DescriptorsCrossOnlyInRepliesAndTheDaemonKeepsNone) {
   writeEnd.reset();
   ASSERT_TRUE(sock::waitReadable(readEnd.get(), 2000));
   EXPECT_EQ(::read(readEnd.get(), &c, 1), 0);  // nobody holds the write end
-  ASSERT_TRUE(
-      wire::appendRequest(withFd, Request{4, "echo", values(FdValue{UniqueFd(::dup(0))})}, none));
-  ASSERT_TRUE(p.sendBytes(withFd, {0}));
-  EXPECT_TRUE(p.endsWithin());
 }
 
 // A frame is one process's words: a second writer on the connection, admitted in its own right,
@@ -239,39 +217,29 @@ TEST_F(ListenerTest, AFrameBegunByOneWriterCannotBeFinishedByAnother) {
   std::string frame;
   std::vector<int> none;
   ASSERT_TRUE(wire::appendRequest(frame, Request{1, "echo"}, none));
-  int ready[2], go[2];
-  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
-  UniqueFd readyIn(ready[0]), readyOut(ready[1]), goIn(go[0]), goOut(go[1]);
+  int pair[2];  // the child says when it is introduced; the parent, when to finish the frame
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  UniqueFd parentEnd(pair[0]), childEnd(pair[1]);
+  char c = 0;
   const pid_t child = ::fork();
   if (child == 0) {
-    goOut.reset();
-    char c = 0;
-    const bool ok = p.introduce() && ::write(readyOut.get(), "r", 1) == 1 &&
-                    ::read(goIn.get(), &c, 1) == 1 && p.sendBytes(frame.substr(frame.size() / 2));
-    [[maybe_unused]] const ssize_t end =
-        ::read(goIn.get(), &c, 1);  // alive until the parent is done
+    parentEnd.reset();
+    const bool ok = p.introduce() && ::write(childEnd.get(), "r", 1) == 1 &&
+                    ::read(childEnd.get(), &c, 1) == 1 &&
+                    p.sendBytes(frame.substr(frame.size() / 2));
+    [[maybe_unused]] const ssize_t end = ::read(childEnd.get(), &c, 1);  // alive until the end
     ::_exit(ok ? 0 : 1);
   }
-  readyOut.reset();
-  goIn.reset();
-  char c = 0;
-  ASSERT_EQ(::read(readyIn.get(), &c, 1), 1);
+  childEnd.reset();
+  ASSERT_EQ(::read(parentEnd.get(), &c, 1), 1);
   ASSERT_TRUE(p.sendBytes(frame.substr(0, frame.size() / 2)));
-  ASSERT_EQ(::write(goOut.get(), "g", 1), 1);
+  ASSERT_EQ(::write(parentEnd.get(), "g", 1), 1);
   EXPECT_TRUE(p.endsWithin());
   EXPECT_EQ(handler->calls.load(), 0);
-  goOut.reset();
+  parentEnd.reset();
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0);
-}
-
-long cpuMicroseconds() {
-  struct rusage r {};
-  ::getrusage(RUSAGE_SELF, &r);
-  return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1'000'000L + r.ru_utime.tv_usec +
-         r.ru_stime.tv_usec;
 }
 
 TEST_F(ListenerTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
@@ -290,10 +258,10 @@ TEST_F(ListenerTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
   std::vector<UniqueFd> filler;
   for (UniqueFd f; (f = UniqueFd(::fcntl(0, F_DUPFD_CLOEXEC, 0)));) filler.push_back(std::move(f));
-  for (auto& w : waiting) ASSERT_TRUE(w.connectTo(dir.file("s"))) << w.error;
-  const long before = cpuMicroseconds();
+  for (auto& w : waiting) ASSERT_TRUE(w.connectTo(dir.file("s")));
+  const std::clock_t before = std::clock();  // the process's processor time
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_LT(cpuMicroseconds() - before, 100'000);  // no busy accept loop
+  EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 10);  // no busy accept loop
   ASSERT_TRUE(keep.sendRequest(1, "echo"));
   EXPECT_TRUE(keep.readReply().has_value());
   filler.clear();
@@ -301,8 +269,8 @@ TEST_F(ListenerTest, RunningOutOfDescriptorsPausesAcceptingWithoutSpinning) {
   for (auto& w : waiting) EXPECT_TRUE(w.waitHello());
 }
 
-// The executable must lie on a mount of the system's that no user serves. The test program's own
-// mount, relabelled in a copy of the table.
+// The executable must lie on a mount of the system's that no user serves: the test program's
+// own mount, under each type, in a table of its own.
 TEST(PeerIdentity, AnExecutableOnAUserServedFileSystemIsRefused) {
   struct statx sx {};
   ASSERT_EQ(::statx(AT_FDCWD, "/proc/self/exe", 0, STATX_MNT_ID, &sx), 0);
@@ -312,21 +280,13 @@ TEST(PeerIdentity, AnExecutableOnAUserServedFileSystemIsRefused) {
   UniqueFd mine(pair[0]), theirs(pair[1]);
   auto stamp = sock::peerCredentials(mine.get());
   ASSERT_TRUE(stamp.ok());
-  for (auto [type, admitted] : {std::pair<std::string, bool>{"", true},
+  for (auto [type, admitted] : {std::pair{"ext4", true},
                                 {"fuse", false},
                                 {"fuseblk", false},
                                 {"fuse.sshfs", false},
                                 {"fusectl", true}}) {
-    std::istringstream in(ScratchDir::read("/proc/self/mountinfo"));
-    std::ofstream out(dir.file("mounts"));
-    for (std::string line; std::getline(in, line);) {
-      const std::size_t dash = line.find(" - ");
-      if (!type.empty() && line.starts_with(std::to_string(sx.stx_mnt_id) + " ")) {
-        line = line.substr(0, dash + 3) + type + line.substr(line.find(' ', dash + 3));
-      }
-      out << line << "\n";
-    }
-    out.close();
+    std::ofstream(dir.file("mounts")) << sx.stx_mnt_id << " 1 " << sx.stx_dev_major << ":"
+                                      << sx.stx_dev_minor << " / / rw - " << type << " x rw\n";
     PeerIdentifier identifier(dir.file("mounts").c_str());
     EXPECT_EQ(identifier.connecting(mine.get(), *stamp, false).ok(), admitted) << type;
   }
@@ -346,7 +306,6 @@ TEST(ListenSocket, ReplacesAStaleSocketButNothingElse) {
   UniqueFd f(::open(plain.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
   EXPECT_FALSE(bindListeningSocket(plain).ok());
   EXPECT_EQ(::access(plain.c_str(), F_OK), 0);
-  EXPECT_EQ(serviceSocketPath(kHelperIdentifier), kServiceSocketPath);
 }
 
 // In a child, so descriptor 3 and the environment are ours to arrange; 0 when all went as it

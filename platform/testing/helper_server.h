@@ -108,32 +108,26 @@ class HelperServer final : public ipc::RequestHandler {
     alter_ = std::move(f);
   }
 
-  // As HelperImpl::handle.
+  // As HelperImpl::handle, recording the request and altering the reply on the way.
   void handle(ipc::Request request, ipc::Responder responder) const override {
     const ProtocolOperation* op = findOperation(request.selector);
-    if (op == nullptr || op->selector != request.selector) {
-      return std::move(responder).protocolError("unknown selector");
-    }
-    if (!argumentsMatch(*op, request.args)) {
-      return std::move(responder).protocolError("arguments do not match " + request.selector);
+    if (op == nullptr || op->selector != request.selector || !argumentsMatch(*op, request.args)) {
+      return std::move(responder).protocolError("unknown selector or arguments");
     }
     std::string text = request.selector;
     for (const ipc::Value& v : request.args) {
       const auto* s = std::get_if<ipc::StringValue>(&v);
-      text += " " + (s != nullptr ? s->text.value_or("(null)")
-                                  : std::to_string(ipc::kindOf(v) == ipc::ValueKind::kInt64
-                                                       ? std::get<std::int64_t>(v)
-                                                       : std::get<std::uint16_t>(v)));
+      const auto* i = std::get_if<std::int64_t>(&v);
+      text += " " + (s ? s->text.value_or("(null)")
+                       : std::to_string(i ? *i : std::get<std::uint16_t>(v)));
     }
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(std::move(text));
     }
-    std::vector<ipc::Value> values = op->invoke(helper, request.args);
-    {
-      std::lock_guard lock(mutex_);
-      if (alter_) alter_(request.selector, values);
-    }
+    std::vector<ipc::Value> values = op->invoke(helper, request.args);  // may wait for the gate
+    std::lock_guard lock(mutex_);
+    if (alter_) alter_(request.selector, values);
     std::move(responder).reply(std::move(values));
   }
 

@@ -33,15 +33,12 @@ class RawPeer {
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    if (::connect(fd_.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) {
-      return true;
+    if (::connect(fd_.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+      fd_.reset();
     }
-    error = errno;
-    fd_.reset();
-    return false;
+    return fd_.valid();
   }
   bool connected() const { return fd_.valid(); }
-  int error = 0;  // errno of a failed connect
   int fd() const { return fd_.get(); }
 
   // True once the daemon has admitted us and said so.
@@ -93,8 +90,6 @@ class RawPeer {
     }
     return ended_;
   }
-
-  void close() { fd_.reset(); }
 
  private:
   // More bytes for the assembler; false on timeout or once the connection has ended.

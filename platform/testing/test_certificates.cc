@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -12,10 +13,7 @@
 namespace tamsel::codesign {
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using FilePtr = std::unique_ptr<FILE, decltype(&std::fclose)>;
 
 void check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(what);
@@ -40,12 +38,9 @@ KeyAndCertificate makeCertificate(const CertificateRecipe& shape, const KeyAndCe
   out.certificate.reset(X509_new());
   X509* cert = out.certificate.get();
   X509_set_version(cert, 2);
-  unsigned char serial[12];
-  RAND_bytes(serial, sizeof serial);
-  serial[0] &= 0x7F;
-  BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
-  BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert));
-  BN_free(bn);
+  std::uint64_t serial = 0;  // random, so that no two certificates share issuer and serial
+  RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial);
+  ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert), serial);
   X509_gmtime_adj(X509_getm_notBefore(cert), shape.notBeforeDays * 86400L);
   X509_gmtime_adj(X509_getm_notAfter(cert), shape.notAfterDays * 86400L);
   X509_NAME* name = X509_get_subject_name(cert);
@@ -76,8 +71,8 @@ KeyAndCertificate makeCertificate(const CertificateRecipe& shape, const KeyAndCe
 
 KeyAndCertificate loadKeyAndCertificate(const std::string& keyPath, const std::string& certPath) {
   KeyAndCertificate out;
-  FilePtr k(std::fopen(keyPath.c_str(), "re"));
-  FilePtr c(std::fopen(certPath.c_str(), "re"));
+  FilePtr k(std::fopen(keyPath.c_str(), "re"), &std::fclose);
+  FilePtr c(std::fopen(certPath.c_str(), "re"), &std::fclose);
   check(k && c, "open PKI file");
   out.key.reset(PEM_read_PrivateKey(k.get(), nullptr, nullptr, nullptr));
   out.certificate.reset(PEM_read_X509(c.get(), nullptr, nullptr, nullptr));
@@ -86,8 +81,8 @@ KeyAndCertificate loadKeyAndCertificate(const std::string& keyPath, const std::s
 }
 
 void writeKeyAndCertificate(const KeyAndCertificate& pair, const std::string& prefix) {
-  FilePtr k(std::fopen((prefix + ".key").c_str(), "we"));
-  FilePtr c(std::fopen((prefix + ".pem").c_str(), "we"));
+  FilePtr k(std::fopen((prefix + ".key").c_str(), "we"), &std::fclose);
+  FilePtr c(std::fopen((prefix + ".pem").c_str(), "we"), &std::fclose);
   check(k && c, "create PEM file");
   check(PEM_write_PrivateKey(k.get(), pair.key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,
         "write key");

@@ -27,9 +27,8 @@ std::string u16(unsigned value) {
 
 }  // namespace
 
-TestDnsServer::TestDnsServer(const std::vector<std::string>& records, bool silent,
-                             std::uint16_t port)
-    : silent_(silent), socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+TestDnsServer::TestDnsServer(const std::vector<std::string>& records, std::uint16_t port)
+    : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   for (const std::string& record : records) {
     records_.emplace(record.substr(0, record.find('=')), record.substr(record.find('=') + 1));
   }
@@ -59,7 +58,7 @@ void TestDnsServer::serve() {
     socklen_t peerLength = sizeof peer;
     ssize_t n = ::recvfrom(socket_.get(), packet, sizeof packet, 0,
                            reinterpret_cast<sockaddr*>(&peer), &peerLength);
-    std::string reply = n > 0 && !silent_ ? answer(std::string(packet, n)) : "";
+    std::string reply = n > 0 && !records_.empty() ? answer(std::string(packet, n)) : "";
     if (reply.empty()) continue;
     ::sendto(socket_.get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer),
              peerLength);

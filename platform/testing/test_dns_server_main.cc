@@ -8,8 +8,8 @@
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
-  bool silent = argc > 2 && std::string(argv[2]) == "--silent";
-  tamsel::testing::TestDnsServer server({argv + 2, argv + argc}, silent,
-                                        static_cast<std::uint16_t>(std::atoi(argv[1])));
+  std::vector<std::string> records(argv + 2, argv + argc);
+  std::erase(records, "--silent");  // no records: never answers
+  tamsel::testing::TestDnsServer server(records, static_cast<std::uint16_t>(std::atoi(argv[1])));
   for (;;) ::pause();
 }
