@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -86,9 +87,8 @@ class AcceptingDelegate final : public ListenerDelegate {
 
 // Descriptors this process holds right now.
 inline int openFdCount() {
-  int n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n - 1;  // the directory's own descriptor
+  const std::filesystem::directory_iterator fds("/proc/self/fd");
+  return static_cast<int>(std::distance(begin(fds), end(fds))) - 1;  // less the iterator's own
 }
 
 // Polls cond until it holds or the time is up.

@@ -47,7 +47,6 @@ TEST(WireFormat, RequestRoundTripKeepsEveryKindAndWidth) {
   auto frame = decodeAsWhole(bytes, Side::kDaemon, fds);
   ASSERT_TRUE(frame.ok()) << frame.error().description;
   EXPECT_EQ(encode(std::get<Request>(*frame)), bytes);
-  EXPECT_EQ(std::get<Request>(*frame).args.size(), 8u);
   EXPECT_NE(encode(Request{1, "x:", values(StringValue{})}),
             encode(Request{1, "x:", values(StringValue{""})}));
 }
@@ -75,33 +74,21 @@ TEST(WireFormat, ReplyCarriesDescriptorsInFrameOrder) {
   EXPECT_FALSE(decodeAsWhole(bytes, Side::kClient, none).ok());
 }
 
+// Two frames, one byte at a time: each is whole only at its last byte, and every shorter prefix
+// presented as a whole frame is refused.
 TEST(WireFormat, EveryTruncationIsIncompleteOrRefusedAndAnySplitJoins) {
-  const std::string bytes = encode(kSample);
-  for (std::size_t n = 0; n < bytes.size(); ++n) {
-    FrameAssembler a(Side::kDaemon);
-    a.append({bytes.data(), n});
-    FdQueue fds;
-    auto frame = a.next(fds);
-    ASSERT_TRUE(frame.ok()) << n;
-    EXPECT_FALSE(frame->has_value()) << n;
-    // The same prefix presented as a whole frame must be refused.
-    if (n > kHeaderBytes) {
+  const std::string bytes = encode(kSample), twice = bytes + bytes;
+  FrameAssembler a(Side::kDaemon);
+  FdQueue fds;
+  for (std::size_t n = 1; n <= twice.size(); ++n) {
+    a.append({&twice[n - 1], 1});
+    auto f = a.next(fds);
+    ASSERT_TRUE(f.ok()) << n;
+    EXPECT_EQ(f->has_value(), n % bytes.size() == 0) << n;
+    if (n > kHeaderBytes && n < bytes.size()) {
       EXPECT_FALSE(decodeAsWhole(bytes.substr(0, n), Side::kDaemon, fds).ok()) << n;
     }
   }
-  // Three frames, one byte at a time.
-  FrameAssembler a(Side::kDaemon);
-  FdQueue fds;
-  std::vector<std::uint64_t> seen;
-  for (std::uint64_t id = 1; id <= 3; ++id) {
-    for (char c : encode(Request{id, "pingWithReply:", {}})) {
-      a.append({&c, 1});
-      auto f = a.next(fds);
-      ASSERT_TRUE(f.ok());
-      if (f->has_value()) seen.push_back(std::get<Request>(**f).id);
-    }
-  }
-  EXPECT_EQ(seen, (std::vector<std::uint64_t>{1, 2, 3}));
   EXPECT_TRUE(a.empty());
 }
 

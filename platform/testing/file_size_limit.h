@@ -1,5 +1,5 @@
 // Makes writes to regular files fail with EFBIG while it lives: RLIMIT_FSIZE lowered to a few
-// bytes, SIGXFSZ ignored. Pipes and sockets are not affected.
+// bytes, SIGXFSZ ignored (for good). Pipes and sockets are not affected.
 #pragma once
 
 #include <sys/resource.h>
@@ -12,21 +12,17 @@ class FileSizeLimit {
  public:
   explicit FileSizeLimit(rlim_t bytes) {
     ::getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit small = saved_;
     small.rlim_cur = bytes;
     ::setrlimit(RLIMIT_FSIZE, &small);
   }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, previous_);
-  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
   FileSizeLimit(const FileSizeLimit&) = delete;
   FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
  private:
   struct rlimit saved_ {};
-  void (*previous_)(int) = nullptr;
 };
 
 }  // namespace tamsel::testing
