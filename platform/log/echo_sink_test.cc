@@ -52,15 +52,10 @@ TEST_F(DaemonSink, StoresAndEchoesEachEntry) {
   const std::string db = dir_.file("unified/log.sqlite3");
   Logger("app.tamsel.TamselHelper", "helper", openDaemonSink(db, echo_.get())).info("ping %d", 1);
   EXPECT_EQ(echoed(), "<6>[app.tamsel.TamselHelper:helper] ping 1\n");
-  auto reader = LogReader::open(db);
-  ASSERT_TRUE(reader.ok());
   std::string stored;
-  ASSERT_TRUE(reader
+  ASSERT_TRUE(LogReader::open(db)
                   ->forEachSince("app.tamsel.TamselHelper", 0,
-                                 [&](const StoredEntry& e) {
-                                   stored = e.message;
-                                   return true;
-                                 })
+                                 [&](const StoredEntry& e) { return stored = e.message, true; })
                   .ok());
   EXPECT_EQ(stored, "ping 1");
 }
