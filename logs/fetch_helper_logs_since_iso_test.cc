@@ -36,15 +36,9 @@ class FetchHelperLogs : public ::testing::Test {
  protected:
   void add(std::int64_t ns, std::string message, int level = 2,
            std::string_view subsystem = kHelperIdentifier) {
-    log::Entry e;
-    e.time = std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::nanoseconds(ns)));
-    e.level = static_cast<log::Level>(level);
-    e.subsystem = std::string(subsystem);
-    e.category = "helper";
-    e.message = std::move(message);
-    store_->write(e);
+    using Clock = std::chrono::system_clock;
+    store_->write({Clock::time_point(std::chrono::nanoseconds(ns)), static_cast<log::Level>(level),
+                   std::string(subsystem), "helper", std::move(message)});
   }
 
   LogsReply fetch(const std::string& since) {

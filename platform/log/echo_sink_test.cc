@@ -15,13 +15,8 @@ namespace tamsel::log {
 namespace {
 
 Entry entry(Level level, std::string message) {
-  Entry e;
-  e.time = std::chrono::system_clock::now();
-  e.level = level;
-  e.subsystem = "app.tamsel.TamselHelper";
-  e.category = "helper";
-  e.message = std::move(message);
-  return e;
+  return {std::chrono::system_clock::now(), level, "app.tamsel.TamselHelper", "helper",
+          std::move(message)};
 }
 
 TEST(EchoLine, PriorityPrefixPerLevel) {

@@ -26,15 +26,9 @@ namespace fs = std::filesystem;
 
 Entry entryAt(std::int64_t ns, std::string subsystem, std::string message,
               Level level = Level::kInfo) {
-  Entry e;
-  e.time = std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(
-          std::chrono::nanoseconds(ns)));
-  e.level = level;
-  e.subsystem = std::move(subsystem);
-  e.category = "helper";
-  e.message = std::move(message);
-  return e;
+  using Clock = std::chrono::system_clock;
+  return {Clock::time_point(std::chrono::nanoseconds(ns)), level, std::move(subsystem), "helper",
+          std::move(message)};
 }
 
 struct Row {
