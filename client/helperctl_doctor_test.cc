@@ -32,7 +32,6 @@ TEST(HelperctlChecks, PortVerdicts) {
   };
   for (const Case& c : cases) {
     const Finding f = portFinding(80, c.listeners, me);
-    EXPECT_EQ(f.check, "port 80");
     EXPECT_EQ(f.verdict, c.verdict) << f.detail;
     EXPECT_NE(f.detail.find(c.says), std::string::npos) << f.detail;
   }

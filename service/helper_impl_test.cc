@@ -58,8 +58,7 @@ class HelperImplTest : public ::testing::Test {
 TEST_F(HelperImplTest, RepliesCarryTheOperationsReplyShape) {
   RawPeer p = peer();
   auto pong = roundTrip(p, "pingWithReply:");
-  ASSERT_TRUE(pong);
-  ASSERT_EQ(pong->size(), 1u);
+  ASSERT_TRUE(pong && pong->size() == 1u);
   EXPECT_TRUE(std::get<bool>(pong->at(0)));
 
   // A null tld reaches the body as the empty string, which is refused as a label.
