@@ -230,15 +230,10 @@ TEST(LogReaderPool, FollowsTheFileAtThePath) {
   const std::string db = dir.file("log.sqlite3");
   LogReaderPool pool;
   const auto messages = [&]() -> std::optional<std::vector<std::string>> {
-    auto lease = pool.acquire(db);
-    if (!lease) return std::nullopt;
     std::vector<std::string> out;
-    if (!(*lease)->forEachSince("s", 0, [&](const StoredEntry& e) {
-          out.emplace_back(e.message);
-          return true;
-        })) {
-      return std::nullopt;
-    }
+    const auto keep = [&](const StoredEntry& e) { return out.emplace_back(e.message), true; };
+    auto lease = pool.acquire(db);
+    if (!lease || !(*lease)->forEachSince("s", 0, keep)) return std::nullopt;
     return out;
   };
   const auto removeStore = [&] {
