@@ -108,6 +108,11 @@ shows "Hello from the Tamsel app"
 section "Removed again: the site is no longer trusted, then no longer found"
 step alice 0 tamsel-helperctl remove-trusted-ca "$caddy/root-ca.crt"
 step alice 60 curl -sS "$site"
+step root 0 find /usr/local/share/ca-certificates/tamsel -type f
+if [ -s "$work/out" ]; then
+  echo "  UNEXPECTED: a mirrored file outlived its trust"
+  failures=$((failures + 1))
+fi
 step alice 0 tamsel-helperctl remove-resolver test
 step alice 2 getent hosts myapp.test
 step alice 6 curl -sS "$site"

@@ -1,10 +1,9 @@
 // Admission by code signature, tried with real client processes: copies of one small client,
 // unsigned and signed at build time by each identity of the test PKI.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -14,8 +13,6 @@
 #include "platform/ipc/listener_testing.h"
 #include "service/code_signing_requirement.h"
 
-extern char** environ;
-
 namespace tamsel::ipc {
 namespace {
 
@@ -23,88 +20,41 @@ using namespace testing;
 
 constexpr int kServed = 0;
 constexpr int kRefused = 3;
+constexpr int kServedAndParentToo = 100;  // the inherit modes: the parent is still served after
 
-// A client process with its standard input and output on pipes.
-class Child {
- public:
-  explicit Child(std::vector<std::string> args) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-    toChild_.reset(in[1]);
-    fromChild_.reset(out[0]);
-    UniqueFd childIn(in[0]), childOut(out[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, childIn.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, childOut.get(), 1);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      wait();
-    }
-  }
-
-  std::string readLine() {
-    std::string line;
-    char c;
-    while (::read(fromChild_.get(), &c, 1) == 1 && c != '\n') line += c;
-    return line;
-  }
-  void closeInput() { toChild_.reset(); }
-  // The exit status, or -1 when it did not exit normally.
-  int wait() {
-    int status = 0;
-    if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  UniqueFd toChild_, fromChild_;
-};
-
-int run(std::vector<std::string> args) {
-  Child child(std::move(args));
-  return child.wait();
+int exitCode(int status) {
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string copyOf(const std::string& from, const std::string& to) {
+std::string command(const std::vector<std::string>& args) {
+  std::string line;
+  for (const std::string& a : args) line += "'" + a + "' ";
+  return line;
+}
+
+int run(const std::vector<std::string>& args) {
+  return exitCode(std::system(command(args).c_str()));
+}
+
+// A copy of a program, with one byte of a marker string changed if patched (still runnable).
+std::string copyOf(const std::string& from, const std::string& to, bool patched) {
   std::ifstream in(from, std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (patched) bytes[bytes.find("PATCH-ME-AFTER-SIGNING")] = 'X';
   std::ofstream(to, std::ios::binary) << bytes;
   ::chmod(to.c_str(), 0755);
   return to;
 }
 
-// Changes one byte of a marker string, leaving the program runnable.
-bool patchMarker(const std::string& path) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  const auto at = bytes.find("PATCH-ME-AFTER-SIGNING");
-  if (at == std::string::npos) return false;
-  f.seekp(static_cast<std::streamoff>(at));
-  f.put('X');
-  return f.good();
-}
-
-class AdmissionTest : public ::testing::TestWithParam<bool> {
+class AdmissionTest : public ::testing::Test {
  protected:
   void SetUp() override { start(codeSigningRequirement()); }
 
-  void start(std::optional<std::string> requirement, ListenerOptions extra = {},
-             bool resume = true) {
+  void start(std::optional<std::string> requirement, bool fallback = false, bool resume = true,
+             int waitMs = 0) {
     listener.reset();
-    extra.socketPath = dir.file("s");
-    extra.anchorPath = TAMSEL_TEST_PKI_ROOT;
-    extra.forcePidfdFallback = GetParam();
-    listener = std::make_unique<Listener>("test", extra);
+    listener = std::make_unique<Listener>(
+        "test", ListenerOptions{dir.file("s"), TAMSEL_TEST_PKI_ROOT, fallback, waitMs});
     ASSERT_TRUE(listener->status().ok());
     if (requirement) listener->setConnectionCodeSigningRequirement(*requirement);
     listener->setDelegate(&delegate);
@@ -119,111 +69,91 @@ class AdmissionTest : public ::testing::TestWithParam<bool> {
   std::unique_ptr<Listener> listener;
 };
 
-INSTANTIATE_TEST_SUITE_P(PidfdPaths, AdmissionTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& p) {
-                           return p.param ? "Fallback" : "PeerPidfd";
-                         });
-
-TEST_P(AdmissionTest, OnlyTheTeamSignedClientIsEverServed) {
+TEST_F(AdmissionTest, OnlyTheTeamSignedClientIsEverServed) {
   EXPECT_EQ(ping(IPC_TEST_CLIENT_TEAM), kServed);
-  EXPECT_EQ(handler->calls.load(), 1);
-  EXPECT_EQ(delegate.offers.load(), 1);
-
-  const std::string modified = copyOf(IPC_TEST_CLIENT_TEAM, dir.file("modified"));
-  ASSERT_TRUE(patchMarker(modified));
-  for (const std::string& exe :
-       {std::string(IPC_TEST_CLIENT_UNSIGNED), std::string(IPC_TEST_CLIENT_OTHERTEAM),
-        std::string(IPC_TEST_CLIENT_ROGUE), modified}) {
+  const std::string modified = copyOf(IPC_TEST_CLIENT_TEAM, dir.file("modified"), true);
+  for (const std::string exe : {IPC_TEST_CLIENT_UNSIGNED, IPC_TEST_CLIENT_OTHERTEAM,
+                                IPC_TEST_CLIENT_ROGUE, modified.c_str()}) {
     EXPECT_EQ(ping(exe), kRefused) << exe;
   }
   // Not one request of theirs reached the handler, nor a connection the delegate.
   EXPECT_EQ(handler->calls.load(), 1);
   EXPECT_EQ(delegate.offers.load(), 1);
   EXPECT_EQ(ListenerTesting::connectionCount(*listener), 0u);
-  // And the team client is still served after them.
   EXPECT_EQ(ping(IPC_TEST_CLIENT_TEAM), kServed);
 }
 
-TEST_P(AdmissionTest, AnUnsignedProgramOnAnInheritedConnectionIsRefused) {
-  const std::string sock = dir.file("s");
-  // The signed parent is served once; its child execs the unsigned build and writes on the
-  // same connection: refused, and the connection is gone for the parent too. Whether the child
-  // introduces itself first or just writes its request makes no difference.
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_UNSIGNED}), kRefused);
-  EXPECT_EQ(handler->calls.load(), 1);
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_UNSIGNED, "send-fd-raw"}),
-            kRefused);
-  EXPECT_EQ(handler->calls.load(), 2);
-  // A child running another signed-but-foreign program fares no better.
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_OTHERTEAM}), kRefused);
-  EXPECT_EQ(handler->calls.load(), 3);
-  // Even the signed program, speaking on a connection it did not open without introducing
-  // itself: its bytes cannot be attributed exactly, so they are refused.
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_TEAM, "send-fd-raw"}),
-            kRefused);
-  EXPECT_EQ(handler->calls.load(), 4);
-  // Introduced, a child still running the signed program (forked, or exec'd afresh) is
-  // admitted, its request is attributed to it (the client checks the pid it gets back), and the
-  // parent goes on being served. Without pidfd stamps a newcomer cannot be identified at all.
-  const int newcomer = GetParam() ? kRefused : kServed + 100;
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "fork-send", sock}), newcomer);
-  EXPECT_EQ(handler->calls.load(), GetParam() ? 5 : 7);
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "inherit", sock, IPC_TEST_CLIENT_TEAM}), newcomer);
-  EXPECT_EQ(handler->calls.load(), GetParam() ? 6 : 10);
+// The signed parent is served, then another process (or the same one after an exec) speaks on
+// its connection. Only the signed program, introduced, is served; a refusal ends the connection
+// for the parent too. Without pidfd stamps a newcomer cannot be identified at all.
+TEST_F(AdmissionTest, WhoeverSpeaksOnAnAdmittedConnectionIsCheckedAgain) {
+  const std::string sock = dir.file("s"), team = IPC_TEST_CLIENT_TEAM;
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    bool newcomer;  // refused without pidfd stamps
+  };
+  const Case cases[] = {
+      {{team, "inherit", sock, IPC_TEST_CLIENT_UNSIGNED}, kRefused, false},
+      {{team, "inherit", sock, IPC_TEST_CLIENT_UNSIGNED, "send-fd-raw"}, kRefused, false},
+      {{team, "inherit", sock, IPC_TEST_CLIENT_OTHERTEAM}, kRefused, false},
+      // Not introduced: its bytes cannot be attributed exactly.
+      {{team, "inherit", sock, team, "send-fd-raw"}, kRefused, false},
+      {{team, "fork-send", sock}, kServedAndParentToo, true},
+      {{team, "inherit", sock, team}, kServedAndParentToo, true},
+      // Same process, same pid, another program.
+      {{team, "exec-send", sock, IPC_TEST_CLIENT_UNSIGNED}, kRefused, false},
+      {{team, "exec-send", sock, team}, kServed, false},
+  };
+  for (bool fallback : {false, true}) {
+    start(codeSigningRequirement(), fallback);
+    for (const Case& c : cases) {
+      const int calls = handler->calls.load();
+      const int code = fallback && c.newcomer ? kRefused : c.code;
+      EXPECT_EQ(run(c.args), code) << command(c.args) << fallback;
+      // Each request served is the parent's, before and after, and the child's.
+      EXPECT_EQ(handler->calls.load() - calls, code == kRefused  ? 1
+                                               : code == kServed ? 2
+                                                                 : 3)
+          << command(c.args) << fallback;
+    }
+  }
 }
 
-TEST_P(AdmissionTest, AnAdmittedProcessThatExecsAnotherProgramIsSomeoneElse) {
-  // Same process, same pid, but now running the unsigned build.
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "exec-send", dir.file("s"), IPC_TEST_CLIENT_UNSIGNED}),
-            kRefused);
-  EXPECT_EQ(handler->calls.load(), 1);
-  // Exec'ing a signed program (here itself) keeps it admitted.
-  EXPECT_EQ(run({IPC_TEST_CLIENT_TEAM, "exec-send", dir.file("s"), IPC_TEST_CLIENT_TEAM}), kServed);
-  EXPECT_EQ(handler->calls.load(), 3);
-}
-
-TEST_P(AdmissionTest, BytesWrittenBeforeAnExecIntoASignedProgramAreRefused) {
+TEST_F(AdmissionTest, BytesWrittenBeforeAnExecIntoASignedProgramAreRefused) {
   // Not accepting yet: the unsigned program writes its request, then becomes the signed one.
-  start(codeSigningRequirement(), {}, /*resume=*/false);
-  Child child({IPC_TEST_CLIENT_UNSIGNED, "send-then-exec", dir.file("s"), IPC_TEST_CLIENT_TEAM});
-  ASSERT_EQ(child.readLine(), "waiting");
-  // Now the peer's executable is signed, but the bytes queued were written before: refused.
+  start(codeSigningRequirement(), false, /*resume=*/false);
+  FILE* child = ::popen(
+      command({IPC_TEST_CLIENT_UNSIGNED, "send-then-exec", dir.file("s"), IPC_TEST_CLIENT_TEAM})
+          .c_str(),
+      "r");
+  ASSERT_NE(child, nullptr);
+  char line[16] = {};
+  EXPECT_NE(std::fgets(line, sizeof line, child), nullptr);
+  EXPECT_STREQ(line, "waiting\n");
   listener->resume();
-  EXPECT_EQ(child.wait(), kRefused);
-  EXPECT_EQ(handler->calls.load(), 0);
+  EXPECT_EQ(exitCode(::pclose(child)), kRefused);
   EXPECT_EQ(delegate.offers.load(), 0);
 }
 
-TEST_P(AdmissionTest, WarmConnectionsCostNoSecondSignatureCheck) {
-  for (int i = 0; i < 5; ++i) ASSERT_EQ(ping(IPC_TEST_CLIENT_TEAM), kServed);
-  EXPECT_EQ(ListenerTesting::verificationsRun(*listener), 1u);
-  // A refused program is remembered too.
+TEST_F(AdmissionTest, AVerdictIsRememberedUntilTheFileChanges) {
+  const std::string exe = copyOf(IPC_TEST_CLIENT_TEAM, dir.file("client"), false);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(ping(exe), kServed);
   for (int i = 0; i < 3; ++i) ASSERT_EQ(ping(IPC_TEST_CLIENT_OTHERTEAM), kRefused);
   EXPECT_EQ(ListenerTesting::verificationsRun(*listener), 2u);
-}
-
-TEST_P(AdmissionTest, AFileChangedAfterItsVerdictIsCheckedAgain) {
-  const std::string exe = copyOf(IPC_TEST_CLIENT_TEAM, dir.file("client"));
-  ASSERT_EQ(ping(exe), kServed);
   // Same inode, new contents: the cached verdict must not apply.
-  ASSERT_TRUE(patchMarker(exe));
+  copyOf(IPC_TEST_CLIENT_TEAM, exe, true);
   EXPECT_EQ(ping(exe), kRefused);
-  EXPECT_EQ(handler->calls.load(), 1);
+  EXPECT_EQ(handler->calls.load(), 3);
 }
 
-TEST_P(AdmissionTest, WithoutARequirementNobodyIsAdmitted) {
+TEST_F(AdmissionTest, WithoutARequirementOrTimeNobodyIsAdmitted) {
   start(std::nullopt);
   EXPECT_EQ(ping(IPC_TEST_CLIENT_TEAM), kRefused);
   start("this is not a requirement (");
   EXPECT_EQ(ping(IPC_TEST_CLIENT_TEAM), kRefused);
-  EXPECT_EQ(handler->calls.load(), 0);
-}
-
-TEST_P(AdmissionTest, PeersWaitingTooLongForTheirVerdictAreDropped) {
-  ListenerOptions options;
-  options.unadmittedIdleTimeoutMs = 1;
-  start(codeSigningRequirement(), options);
   // The cold check cannot finish within a millisecond: refused, not left hanging.
+  start(codeSigningRequirement(), false, true, /*waitMs=*/1);
   EXPECT_EQ(ping(IPC_TEST_CLIENT_TEAM), kRefused);
   EXPECT_EQ(handler->calls.load(), 0);
 }

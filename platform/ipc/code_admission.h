@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -60,7 +61,10 @@ class CodeAdmission {
   void rememberLocked(std::uint32_t uid, const ExecutableKey& key, bool verdict);
 
   const std::string anchorPath_;
-  bool admitAny_ = false;  // tests only, through ListenerTesting
+  // Tests only, through ListenerTesting: admit every peer at once, or check every peer afresh
+  // with this instead of its signature.
+  bool admitAny_ = false;
+  std::function<bool()> checkInstead_;
   mutable std::mutex mutex_;
   std::condition_variable done_;
   std::shared_ptr<const codesign::Requirement> requirement_;

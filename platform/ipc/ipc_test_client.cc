@@ -1,23 +1,14 @@
-// A tiny client for the admission tests. Built once unsigned and signed at build time with each
-// identity of the test PKI; the tests run the copies as separate processes.
-//
-//   ipc-test-client ping SOCKET              exit 0 served, 3 refused (no hello or dropped)
-//   ipc-test-client inherit SOCKET EXE [MODE]
-//                                            served once, then a child runs EXE MODE FD (send-fd
-//                                            by default) on the same connection; exit = the
-//                                            child's code, plus 100 if the connection still
-//                                            serves us afterwards
-//   ipc-test-client fork-send SOCKET         the same with a forked child that does not exec
-//   ipc-test-client exec-send SOCKET EXE     served once, then this very process execs EXE
-//                                            send-fd FD: exit = its code
-//   ipc-test-client send-then-exec SOCKET EXE
-//                                            writes a request before being admitted, then execs
-//                                            EXE await-reply FD
-//   ipc-test-client await-reply FD           prints "waiting", then: 0 if the connection is
-//                                            admitted and answers, 3 if it is dropped
-//   ipc-test-client send-fd-raw FD           the same without introducing itself first
-//   ipc-test-client send-fd FD               one request on an inherited connection: 0 served,
-//                                            3 refused
+// A tiny client for the admission tests, built unsigned and signed by each identity of the test
+// PKI. Exit 0: served, 3: refused (no hello, or dropped), 4: answered for another pid, 2: usage.
+//   ping SOCKET                 one request on a connection of its own
+//   inherit SOCKET EXE [MODE]   served once, then a child execs EXE MODE FD (MODE send-fd by
+//                               default) on the same connection: the child's code, plus 100 if
+//                               the connection still serves the parent afterwards
+//   fork-send SOCKET            the same with a forked child that introduces itself, no exec
+//   exec-send SOCKET EXE        served once, then execs EXE send-fd FD
+//   send-then-exec SOCKET EXE   writes a request before it is admitted, then execs EXE await FD
+//   await FD                    prints "waiting", then 0 if the connection is admitted and answers
+//   send-fd FD / send-fd-raw FD one request on an inherited connection, introduced first or not
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,112 +16,74 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
-#include "platform/ipc/ipc_test_support.h"
+#include "platform/testing/raw_peer.h"
 
-using namespace tamsel::ipc;
-using namespace tamsel::ipc::testing;
+using tamsel::ipc::testing::RawPeer;
 
 namespace {
 
 // Patched by the tests to make a signed copy's bytes differ after signing, harmlessly.
 volatile const char kPatchMe[] = "PATCH-ME-AFTER-SIGNING";
 
-constexpr int kServed = 0;
-constexpr int kRefused = 3;
-constexpr int kUsage = 2;
+constexpr int kServed = 0, kUsage = 2, kRefused = 3;
 
+// The daemon must see the writer of the request: this very process.
 int requestOnce(RawPeer& peer, std::uint64_t id) {
   if (!peer.sendRequest(id, "peer")) return kRefused;
   auto reply = peer.readReply();
   if (!reply) return kRefused;
-  // The daemon must see the writer of the request: this very process.
-  if (reply->values.size() != 3 || std::get<std::int64_t>(reply->values[0]) != ::getpid()) return 4;
-  return kServed;
+  return reply->values.size() == 3 && std::get<std::int64_t>(reply->values[0]) == ::getpid()
+             ? kServed
+             : 4;
 }
 
-int ping(const std::string& socket) {
-  RawPeer peer(socket);
-  if (!peer.connected()) return kUsage;
-  if (!peer.waitHello()) return kRefused;
-  return requestOnce(peer, 1);
+// Hands the connection on to exe across an exec.
+int execWith(RawPeer& peer, const char* exe, const char* mode) {
+  ::fcntl(peer.fd(), F_SETFD, 0);
+  const std::string fd = std::to_string(peer.fd());
+  ::execl(exe, exe, mode, fd.c_str(), static_cast<char*>(nullptr));
+  return kUsage;
 }
 
-int inherit(const std::string& socket, const char* exe, const char* childMode) {
-  RawPeer peer(socket);
-  if (!peer.connected()) return kUsage;
-  if (!peer.waitHello() || requestOnce(peer, 1) != kServed) return kRefused;
+int inherit(RawPeer& peer, const char* exe, const char* mode) {
   const pid_t child = ::fork();
-  if (child < 0) return kUsage;
   if (child == 0) {
-    if (exe == nullptr) {
-      RawPeer* inherited = &peer;
-      ::_exit(inherited->introduce() ? requestOnce(*inherited, 2) : kRefused);
-    }
-    ::fcntl(peer.fd(), F_SETFD, 0);  // let the connection survive exec
-    const std::string fd = std::to_string(peer.fd());
-    ::execl(exe, exe, childMode, fd.c_str(), static_cast<char*>(nullptr));
-    ::_exit(kUsage);
+    ::_exit(exe != nullptr     ? execWith(peer, exe, mode)
+            : peer.introduce() ? requestOnce(peer, 2)
+                               : kRefused);
   }
   int status = 0;
-  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return kUsage;
-  const int childCode = WEXITSTATUS(status);
-  const bool stillServed = requestOnce(peer, 3) == kServed;
-  return childCode + (stillServed ? 100 : 0);
-}
-
-int execSend(const std::string& socket, const char* exe) {
-  RawPeer peer(socket);
-  if (!peer.connected()) return kUsage;
-  if (!peer.waitHello() || requestOnce(peer, 1) != kServed) return kRefused;
-  ::fcntl(peer.fd(), F_SETFD, 0);
-  const std::string fd = std::to_string(peer.fd());
-  ::execl(exe, exe, "send-fd", fd.c_str(), static_cast<char*>(nullptr));
-  return kUsage;
-}
-
-int sendThenExec(const std::string& socket, const char* exe) {
-  RawPeer peer(socket);
-  if (!peer.connected() || !peer.sendRequest(1, "peer")) return kUsage;
-  ::fcntl(peer.fd(), F_SETFD, 0);
-  const std::string fd = std::to_string(peer.fd());
-  ::execl(exe, exe, "await-reply", fd.c_str(), static_cast<char*>(nullptr));
-  return kUsage;
-}
-
-int awaitReply(int fd) {
-  RawPeer peer{tamsel::UniqueFd(fd)};
-  std::printf("waiting\n");
-  std::fflush(stdout);
-  if (!peer.waitHello(30'000)) return kRefused;
-  return peer.readReply().has_value() ? kServed : kRefused;
-}
-
-int sendOnFd(int fd, bool introduce) {
-  RawPeer peer{tamsel::UniqueFd(fd)};
-  if (introduce && !peer.introduce()) return kRefused;
-  return requestOnce(peer, 2);
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return kUsage;
+  return WEXITSTATUS(status) + (requestOnce(peer, 3) == kServed ? 100 : 0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   (void)kPatchMe[0];
-  const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "ping" && argc == 3) return ping(argv[2]);
-  if (mode == "inherit" && (argc == 4 || argc == 5)) {
-    return inherit(argv[2], argv[3], argc == 5 ? argv[4] : "send-fd");
+  const std::string mode = argc > 2 ? argv[1] : "";
+  if (mode == "await" || mode == "send-fd" || mode == "send-fd-raw") {
+    RawPeer peer{tamsel::UniqueFd(std::atoi(argv[2]))};
+    if (mode == "send-fd-raw") return requestOnce(peer, 2);
+    if (mode == "send-fd") return peer.introduce() ? requestOnce(peer, 2) : kRefused;
+    std::printf("waiting\n");
+    std::fflush(stdout);
+    return peer.waitHello(30'000) && peer.readReply().has_value() ? kServed : kRefused;
   }
-  if (mode == "fork-send" && argc == 3) return inherit(argv[2], nullptr, nullptr);
-  if (mode == "exec-send" && argc == 4) return execSend(argv[2], argv[3]);
-  if (mode == "send-then-exec" && argc == 4) return sendThenExec(argv[2], argv[3]);
-  if (mode == "await-reply" && argc == 3) return awaitReply(std::atoi(argv[2]));
-  if (mode == "send-fd" && argc == 3) return sendOnFd(std::atoi(argv[2]), true);
-  if (mode == "send-fd-raw" && argc == 3) return sendOnFd(std::atoi(argv[2]), false);
-  std::fprintf(
-      stderr,
-      "usage: ipc-test-client "
-      "ping|inherit|fork-send|exec-send|send-then-exec|await-reply|send-fd|send-fd-raw ...\n");
+  RawPeer peer(argc > 2 ? argv[2] : "");
+  if (mode == "send-then-exec" && argc == 4) {
+    return peer.sendRequest(1, "peer") ? execWith(peer, argv[3], "await") : kUsage;
+  }
+  const bool withExe = mode == "inherit" || mode == "exec-send";
+  if (!peer.connected() || (withExe ? argc < 4 : mode != "ping" && mode != "fork-send")) {
+    std::fprintf(stderr, "usage: ipc-test-client MODE SOCKET|FD [EXE [MODE]]\n");
+    return kUsage;
+  }
+  if (!peer.waitHello() || requestOnce(peer, 1) != kServed) return kRefused;
+  if (mode == "ping") return kServed;
+  if (mode == "inherit") return inherit(peer, argv[3], argc == 5 ? argv[4] : "send-fd");
+  if (mode == "fork-send") return inherit(peer, nullptr, nullptr);
+  if (mode == "exec-send") return execWith(peer, argv[3], "send-fd");
   return kUsage;
 }

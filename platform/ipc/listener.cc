@@ -175,11 +175,6 @@ void Listener::Impl::stop() {
   runCv_.notify_all();
 }
 
-std::size_t Listener::Impl::connectionCount() {
-  std::lock_guard lock(mutex_);
-  return connections_.size();
-}
-
 void Listener::Impl::onAdmissionEvent(std::uint64_t token) {
   if (token == kTimerToken) return housekeeping();
 }

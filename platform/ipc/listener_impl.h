@@ -43,10 +43,9 @@ class Listener::Impl {
   void stop();
 
   const Status& status() const { return status_; }
-  CodeAdmission& admission() { return admission_; }
-  std::size_t connectionCount();
 
  private:
+  friend struct ListenerTesting;
   using Clock = std::chrono::steady_clock;
 
   // What one user holds or has under way.

@@ -121,8 +121,10 @@ std::size_t ExecutableKeyHash::operator()(const ExecutableKey& k) const {
   return h;
 }
 
-PeerIdentifier::PeerIdentifier()
-    : ownUserNs_(ownUserNamespace()), pidfdsNameProcesses_(pidfdsNameProcesses()) {}
+PeerIdentifier::PeerIdentifier(const char* systemMountTable)
+    : systemMounts_(systemMountTable),
+      ownUserNs_(ownUserNamespace()),
+      pidfdsNameProcesses_(pidfdsNameProcesses()) {}
 
 bool processAlive(int pidfd) {
   if (pidfd < 0) return false;

@@ -54,7 +54,8 @@ struct PeerProcess {
 
 class PeerIdentifier {
  public:
-  PeerIdentifier();
+  // systemMountTable: where the system's mounts are listed (tests pass a table of their own).
+  explicit PeerIdentifier(const char* systemMountTable = "/proc/1/mountinfo");
 
   // The process that connected the accepted socket fd, with the credentials it connected with,
   // in two steps. The first never waits: the process pinned by SO_PEERPIDFD (or, when the kernel
@@ -93,7 +94,7 @@ class PeerIdentifier {
   void rememberChecked(std::uint64_t process, UniqueFd memory, const ExecutableKey& exe,
                        std::uint32_t euid);
 
-  MountTable systemMounts_{"/proc/1/mountinfo"};  // where clients' executables must lie
+  MountTable systemMounts_;                       // where clients' executables must lie
   MountTable ownMounts_{"/proc/self/mountinfo"};  // where the daemon finds their libraries
   const UserNamespace ownUserNs_;
   const bool pidfdsNameProcesses_;  // a pidfd's inode number is its process's alone

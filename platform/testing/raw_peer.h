@@ -2,7 +2,6 @@
 // tests whose attack is the raw frames themselves, in the unit tests and in the sandbox.
 #pragma once
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -20,26 +19,26 @@
 
 namespace tamsel::ipc::testing {
 
-// Frames (or any bytes) over a real connection, from the client's side.
 class RawPeer {
  public:
   explicit RawPeer(const std::string& path)
       : RawPeer(UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))) {
     connectTo(path);
   }
-  // Takes a socket made earlier, to connect later (when no descriptor may be left to make one).
-  explicit RawPeer(UniqueFd unconnected) : fd_(std::move(unconnected)) {}
+  // Takes a socket made earlier, to connect later (when no descriptor may be left to make one),
+  // or one connected elsewhere.
+  explicit RawPeer(UniqueFd socket) : fd_(std::move(socket)) {}
 
   bool connectTo(const std::string& path) {
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    if (::connect(fd_.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
-      error = errno;
-      fd_.reset();
-      return false;
+    if (::connect(fd_.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) {
+      return true;
     }
-    return true;
+    error = errno;
+    fd_.reset();
+    return false;
   }
   bool connected() const { return fd_.valid(); }
   int error = 0;  // errno of a failed connect
@@ -66,9 +65,8 @@ class RawPeer {
   bool sendRequest(std::uint64_t id, std::string selector, std::vector<Value> args = {}) {
     std::string out;
     std::vector<int> fds;
-    Request r{id, std::move(selector), std::move(args)};
-    if (!wire::appendRequest(out, r, fds)) return false;
-    return sendBytes(out, fds);
+    return wire::appendRequest(out, Request{id, std::move(selector), std::move(args)}, fds) &&
+           sendBytes(out, fds);
   }
 
   // The next frame; nothing on the end of the stream, a malformed frame or timeout.
@@ -78,11 +76,7 @@ class RawPeer {
       auto f = assembler_.next(fds_);
       if (!f) return std::nullopt;
       if (f->has_value()) return std::move(**f);
-      if (!waitReadable(deadline)) return std::nullopt;
-      char buf[65536];
-      auto r = sock::receive(fd_.get(), buf, &fds_);
-      if (!r || r->kind == sock::Received::Kind::kEndOfStream) return std::nullopt;
-      assembler_.append({buf, r->bytes});
+      if (!receive(deadline)) return std::nullopt;
     }
   }
 
@@ -95,35 +89,32 @@ class RawPeer {
   // True when the daemon ends the connection (an error frame may come first) within the time.
   bool endsWithin(int timeoutMs = 5000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      if (!waitReadable(deadline)) return false;
-      char buf[65536];
-      auto r = sock::receive(fd_.get(), buf, nullptr);
-      if (!r) return true;  // ECONNRESET and friends
-      if (r->kind == sock::Received::Kind::kEndOfStream) return true;
+    while (receive(deadline)) {
     }
+    return ended_;
   }
 
   void close() { fd_.reset(); }
 
  private:
-  bool waitReadable(std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      struct pollfd p {
-        fd_.get(), POLLIN, 0
-      };
-      const int n = ::poll(&p, 1, static_cast<int>(left.count()));
-      if (n > 0) return true;
-      if (n == 0) return false;
+  // More bytes for the assembler; false on timeout or once the connection has ended.
+  bool receive(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (ended_ || left.count() <= 0 || !sock::waitReadable(fd_.get(), int(left.count()))) {
+      return false;
     }
+    char buf[65536];
+    auto r = sock::receive(fd_.get(), buf, &fds_);
+    ended_ = !r || r->kind == sock::Received::Kind::kEndOfStream;  // ECONNRESET ends it too
+    if (!ended_) assembler_.append({buf, r->bytes});
+    return !ended_;
   }
 
   UniqueFd fd_;
   wire::FrameAssembler assembler_{wire::Side::kClient};
   wire::FdQueue fds_;
+  bool ended_ = false;
 };
 
 template <typename... V>

@@ -21,7 +21,7 @@ TEST(DaemonStart, ExitsOneSayingWhyWhenItCannotListen) {
   std::ofstream(socket) << "not a socket";
 
   const ProgramResult r = runProgram({kDaemon});
-  const std::string left = readFile(socket);
+  const std::string left = ScratchDir::read(socket);
   std::filesystem::remove(socket);
   ASSERT_EQ(runProgram({"/.sandbox/init", "--start-daemon", kDaemon}).status, 0);
 

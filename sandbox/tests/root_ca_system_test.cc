@@ -2,7 +2,6 @@
 // client library by alice (and bob). What changed is read from the System keychain with the tool
 // itself and from the log store; the tool's failures are real ones: a keychain on a read-only
 // mount, and no tool at all.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 #include <sys/mount.h>
@@ -14,14 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
-#include <thread>
 
 #include "catrust/certificate_model.h"
 #include "client/helper_client.h"
 #include "platform/identity.h"
 #include "platform/testing/test_certificates.h"
-#include "sandbox/tests/support/log_store_reader.h"
 #include "sandbox/tests/support/sandbox_env.h"
 
 namespace tamsel::systemtest {
@@ -75,7 +71,7 @@ std::string derOf(const std::string& name) {
 }
 std::string pemOf(const std::string& name) {
   derOfTestCerts();
-  return readFile(kCertDir + "/" + name + ".pem");
+  return ScratchDir::read(kCertDir + "/" + name + ".pem");
 }
 
 // Writes path (and its directories) as root, then gives them to alice.
@@ -166,8 +162,6 @@ class RootCASystemTest : public testing::Test {
 };
 
 TEST_F(RootCASystemTest, TheKeychainEndsInLineWithTheFileOrPurged) {
-  std::string crlf = "  ";
-  for (const char c : pemOf("current")) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   const struct {
     const char* what;
     Op op;
@@ -175,45 +169,26 @@ TEST_F(RootCASystemTest, TheKeychainEndsInLineWithTheFileOrPurged) {
     std::optional<std::string> file;  // absent: no file
     std::string reply;
     std::string after;
-    std::string errors;
   } cases[] = {
       {"two stale roots",
        Op::kReconcile,
        {"old1", "current", "other", "old2", "issued"},
        pemOf("current"),
        "YES",
-       "current other issued",
-       ""},
-      {"no keychain yet (PEM with CR LF and blanks)",
-       Op::kReconcile,
-       {},
-       crlf,
-       "YES",
-       "current",
-       ""},
+       "current other issued"},
       {"the file's certificate is not self-signed: added every time",
        Op::kReconcile,
        {"issued"},
        pemOf("issued"),
        kAddFailed + "security add-certificates failed (exit 1): security: " + kCAFile +
            ": the certificate is already in " + kKeychain + "\n",
-       "issued",
-       ""},
+       "issued"},
       {"removal without the file: all of the name go",
        Op::kRemove,
        {"current", "old1", "other", "issued"},
        std::nullopt,
        "YES",
-       "other",
-       ""},
-      {"removal of a certificate without a trust setting",
-       Op::kRemove,
-       {"current"},
-       pemOf("current"),
-       "YES",
-       "",
-       kTrustNoOp + "security remove-trusted-cert failed (exit 1): security: " + kCAFile +
-           ": the certificate has no trust setting in " + kKeychain + "\n\n"},
+       "other"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -226,7 +201,7 @@ TEST_F(RootCASystemTest, TheKeychainEndsInLineWithTheFileOrPurged) {
     EXPECT_EQ(loggedSince(mark, false),
               (c.op == Op::kReconcile ? "info: reconcileSystemCACertificate: path="
                                       : "info: removeTrustedCACertificate: path=") +
-                  kCAFile + "\n" + c.errors);
+                  kCAFile + "\n");
   }
 }
 
@@ -235,7 +210,7 @@ TEST_F(RootCASystemTest, TheKeychainEndsInLineWithTheFileOrPurged) {
 // log line, and a tool given the path follows no link in the home.
 TEST_F(RootCASystemTest, PathsOutsideTheRuleAndHostileFilesAreRefusedUnread) {
   if (!fs::exists("/etc/shadow")) std::ofstream("/etc/shadow") << "root:SECRET-HASH:19000::::::\n";
-  const std::string shadowStart = readFile("/etc/shadow").substr(0, 12);
+  const std::string shadowStart = ScratchDir::read("/etc/shadow").substr(0, 12);
   fs::create_directories(std::string(kBob.home) + "/caddy");
   std::ofstream(std::string(kBob.home) + "/caddy/root-ca.crt") << pemOf("current");
   const auto at = [](const std::string& dir) {
@@ -247,7 +222,6 @@ TEST_F(RootCASystemTest, PathsOutsideTheRuleAndHostileFilesAreRefusedUnread) {
                                                    "inlink", "dir/caddy/root-ca.crt"}) {
                              fs::create_directories(kAliceHome + "/" + dir + "/caddy");
                            }
-                           fs::create_symlink(kBob.home, kAliceHome + "/link-bob");
                            fs::create_symlink("/dev/zero", at("zero"));
                            fs::create_symlink("/etc/shadow", at("shadow"));
                            fs::create_symlink("../../caddy/root-ca.crt", at("inlink"));
@@ -271,10 +245,6 @@ TEST_F(RootCASystemTest, PathsOutsideTheRuleAndHostileFilesAreRefusedUnread) {
       {kAliceHome + "/Caddy/root-ca.crt", refused, ""},
       {kAliceHome + "/root-ca.crt", refused, ""},
       {"/Users/bob/caddy/root-ca.crt", refused, ""},
-      {kAliceHome + "/../bob/caddy/root-ca.crt", refused, ""},
-      {kAliceHome + "/link-bob/caddy/root-ca.crt", refused, ""},
-      {"caddy/root-ca.crt", refused, ""},
-      {"", refused, ""},
       {at("zero"), refused, ""},
       {at("shadow"), refused, ""},
       {kAliceHome + "/gone/./caddy//root-ca.crt",
@@ -373,47 +343,6 @@ TEST_F(RootCASystemTest, ToolFailuresAreRepliedOrLoggedWithTheirText) {
   const std::string listing = "error: systemKeychainCertsPEM: failed to run " + cannotRun + "\n";
   EXPECT_EQ(loggedSince(mark),
             listing + kTrustNoOp + "Failed to run " + cannotRun + "\n" + listing);
-}
-
-// 20 loops, ten on each of two connections, reconcile and remove at once: the tool's
-// transactions keep the keychain whole (one copy at most, nothing else touched), and once the
-// loops are done both operations answer as usual. Plain run only: the keychain tool's
-// transactions, not the daemon's confinement, are under test.
-TEST_F(RootCASystemTest, ConcurrentReconcileAndRemoveLoopsLeaveTheKeychainConsistent) {
-  if (hardenedRun()) GTEST_SKIP() << "runs in the plain run only";
-  seedKeychain({"old1", "other"});
-  // A reconcile racing another may find its addition made meanwhile.
-  const std::string raced = kAddFailed +
-                            "security add-certificates failed (exit 1): security: " + kCAFile +
-                            ": the certificate is already in " + kKeychain + "\n";
-  const std::string report = reportAsUser(kAlice, [&] {
-    Result<HelperClient> a = HelperClient::connect();
-    Result<HelperClient> b = HelperClient::connect();
-    if (!a || !b) return std::string("not admitted");
-    std::mutex lock;
-    std::string unexpected;
-    std::vector<std::thread> loops;
-    for (int i = 0; i < 20; ++i) {
-      loops.emplace_back([&, i] {
-        for (int round = 0; round < 3; ++round) {
-          const std::string added = call(i % 2 ? *a : *b, Op::kReconcile, kCAFile);
-          const std::string removed = call(i % 2 ? *a : *b, Op::kRemove, kCAFile);
-          std::lock_guard guard(lock);
-          if (added != "YES" && added != raced) unexpected += added + "\n";
-          if (removed != "YES") unexpected += removed + "\n";
-        }
-      });
-    }
-    for (std::thread& t : loops) t.join();
-    return unexpected;
-  });
-  EXPECT_EQ(report, "");
-  // The last removal may have listed the keychain before another loop's last addition landed.
-  EXPECT_THAT(keychainNames(), testing::AnyOf("other", "other current"));
-  EXPECT_EQ(callsAs(kAlice, {{Op::kReconcile, kCAFile}}), "YES\n");
-  EXPECT_EQ(keychainNames(), "other current");
-  EXPECT_EQ(callsAs(kAlice, {{Op::kRemove, kCAFile}}), "YES\n");
-  EXPECT_EQ(keychainNames(), "other");
 }
 
 }  // namespace

@@ -1,28 +1,12 @@
 // Entry of tamsel_system_test. Besides running the tests, the binary can play a helper process
-// that a test starts: "--child NAME ARGS..." runs that child role instead (see child_roles.h).
+// that a test starts: "--child NAME ARGS..." runs that child role instead (see sandbox_env.h).
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstring>
 #include <iostream>
 
-#include "client/helper_client.h"
-#include "sandbox/tests/support/child_roles.h"
 #include "sandbox/tests/support/sandbox_env.h"
-
-namespace {
-
-// "--child ping": one ping on a fresh connection; exit 0 when answered YES. Scripts use it to
-// check a daemon with the signed test binary as the client.
-const bool kPingRole = tamsel::systemtest::registerChildRole("ping", [](int, char**) {
-  auto helper = tamsel::client::HelperClient::connect(tamsel::kServiceSocketPath, 5'000);
-  auto pong = helper ? helper->ping() : tamsel::Result<tamsel::PingReply>(helper.error());
-  if (pong && pong->alive) return 0;
-  std::cerr << "ping: " << (pong ? "not alive" : pong.error().description) << "\n";
-  return 1;
-});
-
-}  // namespace
 
 int main(int argc, char** argv) {
   // A test writing to a child that has gone sees EPIPE rather than dying.

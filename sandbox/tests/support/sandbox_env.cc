@@ -1,80 +1,60 @@
 #include "sandbox/tests/support/sandbox_env.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iostream>
+#include <map>
+#include <stdexcept>
 #include <thread>
 
-#include "platform/unique_fd.h"
+#include "platform/identity.h"
+#include "platform/log/log_reader.h"
 
 namespace tamsel::systemtest {
 namespace {
 
-constexpr std::string_view kDaemonPath = "/Applications/Tamsel.app/Contents/MacOS/TamselHelper";
+namespace fs = std::filesystem;
 
-int statusOf(int wstatus) {
-  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-  if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
-  return -1;
-}
-
-int waitFor(pid_t pid) {
-  int wstatus = 0;
-  while (::waitpid(pid, &wstatus, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return statusOf(wstatus);
-}
-
-// In a forked child: become the user for good. Returns false (errno set) on failure.
 bool becomeUser(const TestUser& user) {
-  if (::setgroups(0, nullptr) != 0) return false;
-  if (::setresgid(user.gid, user.gid, user.gid) != 0) return false;
-  if (::setresuid(user.uid, user.uid, user.uid) != 0) return false;
-  const std::string home(user.home);
-  const std::string name(user.name);
-  ::setenv("HOME", home.c_str(), 1);
-  ::setenv("USER", name.c_str(), 1);
-  ::setenv("LOGNAME", name.c_str(), 1);
-  return ::chdir(home.c_str()) == 0 || ::chdir("/") == 0;
-}
-
-pid_t forkRunning(const std::function<bool()>& prepare, const std::function<int()>& fn) {
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (!prepare()) {
-      std::perror("system test child: cannot become the test user");
-      ::_exit(125);
-    }
-    const int rc = fn();
-    std::fflush(nullptr);
-    ::_exit(rc);
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(user.gid, user.gid, user.gid) != 0 ||
+      ::setresuid(user.uid, user.uid, user.uid) != 0) {
+    return false;
   }
-  return pid;
+  ::setenv("HOME", std::string(user.home).c_str(), 1);
+  ::setenv("USER", std::string(user.name).c_str(), 1);
+  ::setenv("LOGNAME", std::string(user.name).c_str(), 1);
+  return ::chdir(std::string(user.home).c_str()) == 0 || ::chdir("/") == 0;
 }
 
-int forkAndRun(const std::function<bool()>& prepare, const std::function<int()>& fn) {
-  const pid_t pid = forkRunning(prepare, fn);
-  return pid < 0 ? -1 : waitFor(pid);
+// The whole contents of a temporary file, which is then closed.
+std::map<std::string, ChildRole, std::less<>>& roles() {
+  static std::map<std::string, ChildRole, std::less<>> all;
+  return all;
+}
+
+std::string drain(std::FILE* file) {
+  std::string text;
+  std::rewind(file);
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  std::fclose(file);
+  return text;
 }
 
 }  // namespace
 
 bool insideSandbox() {
   return ::access("/.sandbox/tamsel-sandbox-root", F_OK) == 0 &&
-         ::access(std::string(kDaemonPidFile).c_str(), R_OK) == 0;
+         ::access("/run/TamselHelper.pid", R_OK) == 0;
 }
 
 bool hardenedRun() {
@@ -85,28 +65,25 @@ bool hardenedRun() {
 }
 
 std::optional<pid_t> daemonPid() {
-  std::ifstream in{std::string(kDaemonPidFile)};
-  long pid = 0;
-  if (!(in >> pid) || pid <= 0) return std::nullopt;
-  char target[512];
-  const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
-  const ssize_t n = ::readlink(exe.c_str(), target, sizeof target);
-  if (n <= 0 || std::string_view(target, static_cast<size_t>(n)) != kDaemonPath) {
+  std::ifstream in("/run/TamselHelper.pid");
+  pid_t pid = 0;
+  std::error_code ec;
+  if (!(in >> pid) || pid <= 0 ||
+      fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) !=
+          "/Applications/Tamsel.app/Contents/MacOS/TamselHelper") {
     return std::nullopt;
   }
-  return static_cast<pid_t>(pid);
+  return pid;
 }
 
 int openDescriptorCount(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/fd";
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return -1;
+  std::error_code ec;
   int count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ++count;
   }
-  ::closedir(dir);
-  return count;
+  return ec ? -1 : count;
 }
 
 int waitForDescriptorCount(pid_t pid, int count, int timeoutMs) {
@@ -119,128 +96,74 @@ int waitForDescriptorCount(pid_t pid, int count, int timeoutMs) {
   return seen;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::string ProgramResult::describe() const {
   return "exit " + std::to_string(status) + "\n--- stdout:\n" + out + "--- stderr:\n" + err;
 }
 
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::optional<TestUser>& as) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
   ProgramResult result;
-  int outPipe[2];
-  int errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0) return result;
-  UniqueFd outRead(outPipe[0]);
-  UniqueFd outWrite(outPipe[1]);
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) return result;
-  UniqueFd errRead(errPipe[0]);
-  UniqueFd errWrite(errPipe[1]);
-
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) return result;
-  if (pid == 0) {
-    const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (devnull < 0 || ::dup2(devnull, 0) < 0 || ::dup2(outWrite.get(), 1) < 0 ||
-        ::dup2(errWrite.get(), 2) < 0) {
-      ::_exit(125);
-    }
-    if (as && !becomeUser(*as)) {
-      std::perror("runProgram: cannot become the test user");
-      ::_exit(125);
-    }
-    ::execv(args[0], args.data());
-    std::perror(args[0]);
-    ::_exit(127);
-  }
-  outWrite.reset();
-  errWrite.reset();
-
-  pollfd fds[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buf[4096];
-      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  result.status = waitFor(pid);
+  result.status = Child(as, [&] {
+                    std::vector<char*> args;
+                    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+                    args.push_back(nullptr);
+                    const int devnull = ::open("/dev/null", O_RDONLY);
+                    if (::dup2(devnull, 0) < 0 || ::dup2(::fileno(out), 1) < 0 ||
+                        ::dup2(::fileno(err), 2) < 0) {
+                      return 125;
+                    }
+                    ::execv(args[0], args.data());
+                    std::perror(args[0]);
+                    return 127;
+                  }).wait();
+  result.out = drain(out);
+  result.err = drain(err);
   return result;
 }
 
-int runAsUser(const TestUser& user, const std::function<int()>& fn) {
-  return forkAndRun([&user] { return becomeUser(user); }, fn);
-}
-
-std::string reportAsUser(const TestUser& user, const std::function<std::string()>& fn) {
-  // The child's report goes into a file, which it writes through the descriptor it inherits.
-  std::FILE* spool = std::tmpfile();
-  if (spool == nullptr) return "tmpfile failed";
-  const int status = runAsUser(user, [&] {
-    const std::string report = fn().substr(0, 1 << 20);
-    return std::fwrite(report.data(), 1, report.size(), spool) == report.size() &&
-                   std::fflush(spool) == 0
-               ? 0
-               : 1;
-  });
-  std::string report;
-  std::rewind(spool);
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, spool)) > 0;) {
-    report.append(buffer, n);
-  }
-  std::fclose(spool);
-  if (status != 0) report += " [child exit " + std::to_string(status) + "]";
-  return report;
-}
-
-int runInChild(const std::function<int()>& fn) {
-  return forkAndRun([] { return true; }, fn);
-}
-
 Child::Child(const std::optional<TestUser>& as, const std::function<int()>& fn) {
-  pid_ = forkRunning([&as] { return !as || becomeUser(*as); }, fn);
+  std::fflush(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    if (as && !becomeUser(*as)) {
+      std::perror("system test child: cannot become the test user");
+      ::_exit(125);
+    }
+    const int rc = fn();
+    std::fflush(nullptr);
+    ::_exit(rc);
+  }
 }
 
 Child::~Child() {
   if (pid_ > 0 && !status_) {
     ::kill(pid_, SIGKILL);
-    waitFor(pid_);
+    wait();
   }
-}
-
-std::optional<int> Child::poll() {
-  if (pid_ <= 0 || status_) return status_;
-  int wstatus = 0;
-  if (::waitpid(pid_, &wstatus, WNOHANG) == pid_) status_ = statusOf(wstatus);
-  return status_;
 }
 
 int Child::wait() {
   if (pid_ <= 0) return -1;
-  if (!status_) status_ = waitFor(pid_);
+  int w = 0;
+  while (!status_ && ::waitpid(pid_, &w, 0) < 0) {
+    if (errno != EINTR) status_ = -1;
+  }
+  if (!status_) status_ = WIFEXITED(w) ? WEXITSTATUS(w) : 128 + WTERMSIG(w);
   return *status_;
+}
+
+std::string reportAsUser(const TestUser& user, const std::function<std::string()>& fn) {
+  std::FILE* spool = std::tmpfile();
+  const int status = runAsUser(user, [&] {
+    const std::string report = fn();
+    return std::fwrite(report.data(), 1, report.size(), spool) == report.size() &&
+                   std::fflush(spool) == 0
+               ? 0
+               : 1;
+  });
+  const std::string report = drain(spool);
+  return status == 0 ? report : report + " [child exit " + std::to_string(status) + "]";
 }
 
 Conversation::Conversation(const TestUser& user, const std::string& program,
@@ -276,6 +199,42 @@ std::string Conversation::ask(const std::string& line) {
 int Conversation::finish() {
   out_.reset();
   return child_ ? child_->wait() : -1;
+}
+
+bool registerChildRole(std::string_view name, ChildRole role) {
+  roles()[std::string(name)] = std::move(role);
+  return true;
+}
+
+int runChildRole(std::string_view name, int argc, char** argv) {
+  const auto it = roles().find(name);
+  if (it != roles().end()) return it->second(argc, argv);
+  std::cerr << "tamsel_system_test: no child role " << name << "\n";
+  return 127;
+}
+
+std::int64_t LogStoreReader::mark() const {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::vector<StoredEntry> LogStoreReader::entriesAfter(std::int64_t mark) const {
+  Result<log::LogReader> reader = log::LogReader::open(kLogStorePath);
+  if (!reader) throw std::runtime_error("log store: " + reader.error().description);
+  std::vector<StoredEntry> entries;
+  const Status read = reader->forEachSince(kHelperIdentifier, mark, [&](const log::StoredEntry& e) {
+    entries.push_back({e.level, std::string(e.message)});
+    return true;
+  });
+  if (!read) throw std::runtime_error("log store: " + read.error().description);
+  return entries;
+}
+
+std::string describe(const std::vector<StoredEntry>& entries) {
+  std::string text;
+  for (const StoredEntry& e : entries) text += std::to_string(e.level) + ": " + e.message + "\n";
+  return text;
 }
 
 }  // namespace tamsel::systemtest

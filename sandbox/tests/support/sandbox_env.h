@@ -1,43 +1,35 @@
 // What a system test sees of the sandbox it runs in: fixed places, the test users, the daemon
-// process and ways to run programs and functions as root or as a test user.
+// process and its log store, ways to run programs and functions as root or as a test user, and
+// roles the test binary plays as a separate program.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/testing/scratch_dir.h"
 #include "platform/unique_fd.h"
 
 namespace tamsel::systemtest {
 
 // Places inside the sandbox (laid out by sandbox/run and sandbox/build-image.sh).
-inline constexpr std::string_view kLibexecDir = "/usr/local/libexec/tamsel";
 inline constexpr std::string_view kSignedHelperctl = "/usr/local/libexec/tamsel/tamsel-helperctl";
-inline constexpr std::string_view kClientsDir = "/usr/local/libexec/tamsel/clients";
+// Refused copies of helperctl: this prefix and "unsigned", "other-team", "other-root", "modified".
+inline constexpr std::string_view kClientCopy =
+    "/usr/local/libexec/tamsel/clients/tamsel-helperctl-";
 inline constexpr std::string_view kSignedSelf =
     "/usr/local/libexec/tamsel/tests/tamsel_system_test";
 inline constexpr std::string_view kUnsignedSelf =
     "/usr/local/libexec/tamsel/tests/tamsel_system_test-unsigned";
 inline constexpr std::string_view kTestLibrary =
     "/usr/local/libexec/tamsel/tests/libtamsel_test.so";
-inline constexpr std::string_view kDaemonPidFile = "/run/TamselHelper.pid";
-inline constexpr std::string_view kDaemonLog = "/var/log/TamselHelper.stderr.log";
 inline constexpr std::string_view kToolFdsDir = "/run/tamsel-sandbox/tool-fds";
-
-// The helperctl copies the build signs differently: file name under kClientsDir, what it is.
-struct ClientCopy {
-  std::string_view fileName;
-  std::string_view what;
-  std::string path() const { return std::string(kClientsDir) + "/" + std::string(fileName); }
-};
-inline constexpr ClientCopy kUnsignedClient{"tamsel-helperctl-unsigned", "unsigned"};
-inline constexpr ClientCopy kOtherTeamClient{"tamsel-helperctl-other-team", "another team"};
-inline constexpr ClientCopy kOtherRootClient{"tamsel-helperctl-other-root", "another root"};
-inline constexpr ClientCopy kModifiedClient{"tamsel-helperctl-modified", "signed, then modified"};
+inline constexpr int kRefused = 2;  // tamsel-helperctl's status for a refused connection
 
 struct TestUser {
   std::string_view name;
@@ -58,15 +50,12 @@ bool hardenedRun();
 // The daemon's pid, checked against /proc/<pid>/exe; absent when it is not running.
 std::optional<pid_t> daemonPid();
 
-// Entries of /proc/<pid>/fd: the descriptors the process holds. -1 when it cannot be read.
+// Entries of /proc/<pid>/fd; -1 when it cannot be read.
 int openDescriptorCount(pid_t pid);
 
 // Waits (up to timeoutMs) until the process holds exactly `count` descriptors; returns the last
 // count seen. Closing a connection on the daemon's side happens shortly after the client's.
 int waitForDescriptorCount(pid_t pid, int count, int timeoutMs);
-
-// The whole contents of a file; empty when it cannot be read.
-std::string readFile(const std::string& path);
 
 struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal number
@@ -79,31 +68,15 @@ struct ProgramResult {
 ProgramResult runProgram(const std::vector<std::string>& argv,
                          const std::optional<TestUser>& as = std::nullopt);
 
-// Runs fn in a forked child that has become the user (groups cleared, gid, then uid; HOME set)
-// and returns its result as the child's exit status (128 + signal if it died). The child never
-// returns into the test framework.
-int runAsUser(const TestUser& user, const std::function<int()>& fn);
-
-// Runs fn in a forked child that has become the user and returns the text fn made (at most
-// 1 MiB), followed by " [child exit N]" when the child did not exit 0.
-std::string reportAsUser(const TestUser& user, const std::function<std::string()>& fn);
-
-// Runs fn in a forked child, as root. Same status rules as runAsUser.
-int runInChild(const std::function<int()>& fn);
-
-// A forked child that runs fn (as the user, if given) while the test goes on. Killed and reaped
-// on destruction if still running.
+// A forked child that runs fn (as the user, if given: groups cleared, gid, then uid; HOME set)
+// while the test goes on; its status is fn's result, 128 + signal if it died. It never returns
+// into the test framework. Killed and reaped on destruction if still running.
 class Child {
  public:
   Child(const std::optional<TestUser>& as, const std::function<int()>& fn);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  // The exit status once it has ended, without waiting.
-  std::optional<int> poll();
-  // Waits for the end; the status as runAsUser gives it.
   int wait();
 
  private:
@@ -111,7 +84,23 @@ class Child {
   std::optional<int> status_;
 };
 
-// A copy of the test program playing a child role (see child_roles.h) as user, its standard input
+inline int runAsUser(const TestUser& user, const std::function<int()>& fn) {
+  return Child(user, fn).wait();
+}
+
+// Runs fn as the user in a forked child and returns the text fn made, followed by
+// " [child exit N]" when the child did not exit 0.
+std::string reportAsUser(const TestUser& user, const std::function<std::string()>& fn);
+
+// Roles the test binary can play as a separate program ("--child NAME ARGS..."), for tests that
+// need a process with another executable, for instance the unsigned copy of this very binary.
+// registerChildRole returns true so that it can initialise a namespace-scope variable in the
+// test file that defines the role; runChildRole gives 127 when no role has that name.
+using ChildRole = std::function<int(int argc, char** argv)>;
+bool registerChildRole(std::string_view name, ChildRole role);
+int runChildRole(std::string_view name, int argc, char** argv);
+
+// A copy of the test program playing a child role as user, its standard input
 // and output on pipes to the test.
 class Conversation {
  public:
@@ -126,5 +115,21 @@ class Conversation {
   UniqueFd out_, in_;
   std::optional<Child> child_;
 };
+
+// The daemon's entries in its log store, read as the export reads them. Tests take a mark (now,
+// as the store's times count) before an action and then ask exactly which entries the action
+// produced: those stored at or after mark, oldest first. entriesAfter throws std::runtime_error
+// when the store cannot be read (a test must not mistake that for "no entries").
+struct StoredEntry {
+  int level = 0;
+  std::string message;
+};
+class LogStoreReader {
+ public:
+  std::int64_t mark() const;
+  std::vector<StoredEntry> entriesAfter(std::int64_t mark) const;
+};
+// "level: message" lines, for failure messages.
+std::string describe(const std::vector<StoredEntry>& entries);
 
 }  // namespace tamsel::systemtest
