@@ -36,6 +36,7 @@ struct Row {
   int level;
   std::string category;
   std::string message;
+  bool operator==(const Row&) const = default;
 };
 
 std::vector<Row> readAll(const std::string& db, std::string_view subsystem,
@@ -89,15 +90,12 @@ TEST(LogStore, RoundTripSelectsOneSubsystemFromATimeOnInTimeOrder) {
   (*store)->write(entryAt(200, "app.x", "second", Level::kFault));
   (*store)->write(entryAt(-5, "app.x", "before the epoch"));
 
-  const auto rows = readAll(db, "app.x", 100);
-  ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[0].message, "first");
-  EXPECT_EQ(rows[1].message, "second");
-  EXPECT_EQ(rows[1].level, 5);
-  EXPECT_EQ(rows[2].message, "third");  // same time as "fourth": write order decides
-  EXPECT_EQ(rows[2].time, 300);
-  EXPECT_EQ(rows[2].category, "helper");
-  EXPECT_EQ(rows[3].message, "fourth\nwith \"quotes\" and \xC3\xA9");
+  // "third" and "fourth" share a time: write order decides.
+  EXPECT_EQ(readAll(db, "app.x", 100),
+            (std::vector<Row>{{100, 2, "helper", "first"},
+                              {200, 5, "helper", "second"},
+                              {300, 4, "helper", "third"},
+                              {300, 2, "helper", "fourth\nwith \"quotes\" and \xC3\xA9"}}));
   EXPECT_EQ(readAll(db, "app.x", std::numeric_limits<std::int64_t>::min()).front().time, -5);
   EXPECT_TRUE(readAll(db, "app.", 0).empty());
 
@@ -197,6 +195,7 @@ TEST(LogStore, AFailingStoreSaysOnceThatEntriesAreLostUntilAWriteSucceeds) {
   ScratchDir dir("logstore");
   auto store = LogStore::open(dir.file("log.sqlite3"));
   ASSERT_TRUE(store.ok());
+  // A pipe, not a file: the size limit below would stop the message too.
   int pipeFds[2];
   ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
   const int savedStderr = ::dup(2);
@@ -211,9 +210,8 @@ TEST(LogStore, AFailingStoreSaysOnceThatEntriesAreLostUntilAWriteSucceeds) {
   ::close(savedStderr);
   ::close(pipeFds[1]);
   std::string said(64 * 1024, '\0');
-  const ssize_t n = ::read(pipeFds[0], said.data(), said.size());
+  said.resize(std::max<ssize_t>(::read(pipeFds[0], said.data(), said.size()), 0));
   ::close(pipeFds[0]);
-  said.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
 
   const std::string line = "<3>log store: entries are being lost: ";
   std::size_t count = 0;
@@ -255,8 +253,6 @@ TEST(LogReaderPool, FollowsTheFileAtThePath) {
     (*store)->write(entryAt(1, "s", "replacement"));
     EXPECT_EQ(messages(), std::vector<std::string>{"replacement"});
   }
-  removeStore();
-  EXPECT_EQ(messages(), std::nullopt);
 }
 
 }  // namespace
