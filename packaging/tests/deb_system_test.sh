@@ -35,6 +35,9 @@ if [ ! -f "$base/.complete" ]; then
   mmdebstrap --quiet --variant=minbase --include="$include" bookworm "$base" ||
     { echo "deb_system_test: mmdebstrap failed" >&2; exit 1; }
   touch "$base/.complete"
+  for old in "$cache"/bookworm-*; do  # trees for other package lists
+    [ "$old" = "$base" ] || rm -rf --one-file-system "$old"
+  done
 fi
 
 # Whether nspawn runs here at all, before anything of the package is involved.
