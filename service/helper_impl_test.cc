@@ -58,8 +58,7 @@ class HelperImplTest : public ::testing::Test {
 TEST_F(HelperImplTest, RepliesCarryTheOperationsReplyShape) {
   RawPeer p = peer();
   auto pong = roundTrip(p, "pingWithReply:");
-  ASSERT_TRUE(pong);
-  ASSERT_EQ(pong->size(), 1u);
+  ASSERT_TRUE(pong && pong->size() == 1u);
   EXPECT_TRUE(std::get<bool>(pong->at(0)));
 
   // A null tld reaches the body as the empty string, which is refused as a label.
@@ -79,10 +78,6 @@ TEST_F(HelperImplTest, RepliesCarryTheOperationsReplyShape) {
   ASSERT_TRUE(noSocket);
   EXPECT_FALSE(std::get<ipc::FdValue>(noSocket->at(0)).fd.valid());
   EXPECT_EQ(std::get<ipc::StringValue>(noSocket->at(1)).text, "unsupported address family: -1");
-
-  EXPECT_EQ(sink->messages(),
-            (std::vector<std::string>{"installResolver: tld=, address=127.0.0.1, port=53",
-                                      "openListeningSocket: family=-1, port=80"}));
 }
 
 TEST_F(HelperImplTest, RequestsOutsideTheProtocolEndOnlyTheirConnection) {

@@ -48,8 +48,11 @@ TEST(Logger, WritesTheComposedEntryAsValidTextWithItsLevelAndNames) {
   const auto before = std::chrono::system_clock::now();
   logger.info("chown: path=%{public}s, uid=%ld", "/home/u", std::int64_t{501});
   logger.fault("path=%{public}s", std::string_view("a\xFF\xC0z"));
+  const std::string address(20'000, 'a');  // never cut
+  logger.info("address=%{public}s", address);
   const auto entries = sink->entries();
-  ASSERT_EQ(entries.size(), 2u);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[2].message, "address=" + address);
   EXPECT_EQ(entries[0].message, "chown: path=/home/u, uid=501");
   EXPECT_EQ(entries[0].level, Level::kInfo);
   EXPECT_EQ(entries[0].subsystem, "app.test");
