@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -54,14 +53,6 @@ TEST(VerifyCodeIdentity, PassesOnlyAnIntactSignatureOfTheTeamUnderTheAnchor) {
   }
   // Without the anchor nothing passes.
   EXPECT_EQ(verifyCodeIdentity(dir.file("team"), nullptr), failed("team", "-67050"));
-}
-
-TEST(VerifyCodeIdentity, TheStatusIsASignedDecimalAfterThePathAsGiven) {
-  EXPECT_EQ(codeIdentityFailure("/x/y", -1),
-            "/x/y failed code-identity verification (OSStatus -1); refusing to install it");
-  EXPECT_EQ(codeIdentityFailure("x/../y", INT_MIN),
-            "x/../y failed code-identity verification (OSStatus -2147483648); refusing to install "
-            "it");
 }
 
 }  // namespace

@@ -77,18 +77,16 @@ class PathUnderHomeLinks : public ::testing::Test {
   string bob_ = root_ + "/home/bob";
 };
 
-TEST_F(PathUnderHomeLinks, LinksLeadingOutOfTheHomeAreRefused) {
+// Inside: accepted in its lexical form; a link that leads out, anywhere on the way: refused.
+TEST_F(PathUnderHomeLinks, OnlyPathsThatStayInsideAreAccepted) {
+  for (const char* rel : {"", "/Library", "/Library/data", "/inside", "/inside/data", "/future",
+                          "/future/x", "/missing/x", "/file", "/file/x"}) {
+    EXPECT_EQ(pathUnderHome(alice_ + rel + "/", alice_), optional<string>(alice_ + rel)) << rel;
+  }
   for (const char* rel : {"/etc", "/etc/passwd", "/etc/no-such-file", "/root", "/root/etc", "/bob",
                           "/bob/data", "/bobabs/data", "/updown/data", "/dangling", "/dangling/x",
                           "/chain/ssh", "/inside/../etc/x", "/loop1", "/loop1/x"}) {
     EXPECT_EQ(pathUnderHome(alice_ + rel, alice_), nullopt) << rel;
-  }
-}
-
-TEST_F(PathUnderHomeLinks, PathsThatStayInsideAreAcceptedInTheirLexicalForm) {
-  for (const char* rel : {"", "/Library", "/Library/data", "/inside", "/inside/data", "/future",
-                          "/future/x", "/missing/x", "/file", "/file/x"}) {
-    EXPECT_EQ(pathUnderHome(alice_ + rel + "/", alice_), optional<string>(alice_ + rel)) << rel;
   }
 }
 
@@ -99,16 +97,6 @@ TEST_F(PathUnderHomeLinks, HomeReachedThroughALinkAndAHomeThatResolvesToRoot) {
   EXPECT_EQ(pathUnderHome(linkedHome + "/bob/data", linkedHome), nullopt);
   EXPECT_EQ(pathUnderHome(root_ + "/slash/etc", root_ + "/slash"), nullopt);
   EXPECT_EQ(pathUnderHome(root_ + "/slash", root_ + "/slash"), nullopt);
-}
-
-TEST_F(PathUnderHomeLinks, ResolveSymlinksFollowsEveryLinkLikeTheKernel) {
-  EXPECT_EQ(resolveSymlinks(alice_ + "/inside/data"),
-            optional<string>(fs::canonical(alice_ + "/Library/data").string()));
-  EXPECT_EQ(resolveSymlinks(alice_ + "/updown/data"),
-            optional<string>(fs::canonical(bob_ + "/data").string()));
-  EXPECT_EQ(resolveSymlinks(alice_ + "/dangling/x"), optional<string>("/etc/no-such-entry-here/x"));
-  EXPECT_EQ(resolveSymlinks(alice_ + "/root"), optional<string>("/"));
-  EXPECT_EQ(resolveSymlinks(alice_ + "/loop1"), nullopt);
 }
 
 }  // namespace

@@ -56,17 +56,15 @@ TEST(SubprocessRun, OutputsAndStatusComeBackAsWritten) {
 }
 
 TEST(SubprocessRun, LaunchErrorsCarryErrnoAndDescription) {
-  RunResult missing = run("/nonexistent/tool", {});
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().code, ENOENT);
-  EXPECT_EQ(missing.error().description,
-            std::string("could not launch /nonexistent/tool: ") + std::strerror(ENOENT));
   ScratchDir dir("subprocess_test");
-  const std::string plain = dir.file("plain");
-  { std::ofstream(plain) << "x"; }
-  RunResult notExecutable = runCapturingStderr(plain, {});
-  ASSERT_FALSE(notExecutable.ok());
-  EXPECT_EQ(notExecutable.error().code, EACCES);
+  std::ofstream(dir.file("plain")) << "x";
+  for (const auto& [tool, code] :
+       {std::pair<std::string, int>{"/nonexistent/tool", ENOENT}, {dir.file("plain"), EACCES}}) {
+    RunResult r = runCapturingStderr(tool, {});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code, code);
+    EXPECT_EQ(r.error().description, "could not launch " + tool + ": " + std::strerror(code));
+  }
 }
 
 TEST(SubprocessRun, ToolSeesOnlyTheStandardDescriptors) {

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -18,75 +17,54 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FileOps : public ::testing::Test {
- protected:
-  void SetUp() override { dir_ = scratch_.path(); }
-
-  static std::string read(const std::string& path) { return ScratchDir::read(path); }
-  std::size_t entriesIn(const std::string& path) {
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator(path), fs::directory_iterator()));
-  }
-
-  ScratchDir scratch_{"file_ops"};
-  std::string dir_;
-};
-
-TEST_F(FileOps, AtomicWriteCreatesAndReplacesLeavingNoStagingFile) {
-  const std::string path = dir_ + "/test";
-  ASSERT_TRUE(atomicWriteFile(path, std::string("one\0two", 7)).ok());
-  EXPECT_EQ(read(path), std::string("one\0two", 7));
-  ASSERT_TRUE(atomicWriteFile(path, "").ok());
-  EXPECT_EQ(read(path), "");
-  EXPECT_EQ(entriesIn(dir_), 1u);
-
-  // The file gets the process's default mode, readable by others under the usual umask.
-  mode_t mask = ::umask(022);
+// The file at the path is replaced whole (a link there too, not written through), or kept as it
+// was when the write fails; no staging file is left either way.
+TEST(FileOps, AtomicWriteReplacesOrKeepsTheFileAndLeavesNoStagingFile) {
+  ScratchDir dir("file_ops");
+  const std::string path = dir.file("test"), outside = dir.file("outside"), old("one\0two", 7);
+  std::ofstream(outside) << "keep";
+  fs::create_symlink(outside, path);
+  ASSERT_TRUE(atomicWriteFile(path, old).ok());
+  EXPECT_FALSE(fs::is_symlink(path));
+  EXPECT_EQ(ScratchDir::read(path), old);
+  EXPECT_EQ(ScratchDir::read(outside), "keep");
+  // The process's default mode: readable by others under the usual umask.
+  const mode_t mask = ::umask(022);
   ::umask(mask);
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
-}
 
-TEST_F(FileOps, AFailedAtomicWriteKeepsTheOldFileAndLeavesNoStagingFile) {
-  const std::string path = dir_ + "/test";
-  ASSERT_TRUE(atomicWriteFile(path, "old").ok());
   Status s = [&] {
     const testing::FileSizeLimit limit(4);
     return atomicWriteFile(path, "much longer than four bytes");
   }();
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().code, EFBIG);
-  EXPECT_EQ(read(path), "old");
-  EXPECT_EQ(entriesIn(dir_), 1u);
+  EXPECT_EQ(ScratchDir::read(path), old);
+  ASSERT_TRUE(atomicWriteFile(path, "").ok());
+  EXPECT_EQ(ScratchDir::read(path), "");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);
 }
 
-TEST_F(FileOps, AtomicWriteReplacesALinkRatherThanWritingThroughIt) {
-  const std::string outside = dir_ + "/outside";
-  std::ofstream(outside) << "keep";
-  fs::create_symlink(outside, dir_ + "/test");
-  ASSERT_TRUE(atomicWriteFile(dir_ + "/test", "new").ok());
-  EXPECT_FALSE(fs::is_symlink(dir_ + "/test"));
-  EXPECT_EQ(read(dir_ + "/test"), "new");
-  EXPECT_EQ(read(outside), "keep");
-}
+TEST(FileOps, RemoveItemRemovesLinksNotTheirTargets) {
+  ScratchDir scratch("file_ops");
+  const std::string dir = scratch.path();
+  fs::create_directories(dir + "/keep");
+  std::ofstream(dir + "/keep/file") << "x";
+  fs::create_directories(dir + "/tree/a/b");
+  std::ofstream(dir + "/tree/a/b/f") << "x";
+  fs::create_symlink(dir + "/keep", dir + "/tree/a/linkdir");
+  fs::create_symlink(dir + "/keep/file", dir + "/tree/linkfile");
+  fs::create_symlink(dir + "/keep", dir + "/toplink");
 
-TEST_F(FileOps, RemoveItemRemovesLinksNotTheirTargets) {
-  fs::create_directories(dir_ + "/keep");
-  std::ofstream(dir_ + "/keep/file") << "x";
-  fs::create_directories(dir_ + "/tree/a/b");
-  std::ofstream(dir_ + "/tree/a/b/f") << "x";
-  fs::create_symlink(dir_ + "/keep", dir_ + "/tree/a/linkdir");
-  fs::create_symlink(dir_ + "/keep/file", dir_ + "/tree/linkfile");
-  fs::create_symlink(dir_ + "/keep", dir_ + "/toplink");
+  ASSERT_TRUE(removeItem(dir + "/tree").ok());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/tree")));
+  ASSERT_TRUE(removeItem(dir + "/toplink").ok());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/toplink")));
+  EXPECT_EQ(ScratchDir::read(dir + "/keep/file"), "x");
 
-  ASSERT_TRUE(removeItem(dir_ + "/tree").ok());
-  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ + "/tree")));
-  ASSERT_TRUE(removeItem(dir_ + "/toplink").ok());
-  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ + "/toplink")));
-  EXPECT_EQ(read(dir_ + "/keep/file"), "x");
-
-  Status missing = removeItem(dir_ + "/nothing");
+  Status missing = removeItem(dir + "/nothing");
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().code, ENOENT);
 }

@@ -14,8 +14,8 @@ std::optional<InfoDictionary> dictWith(std::string_view body) {
 }
 
 TEST(HelperVersion, TheStringAsStoredOrUnknown) {
-  auto sink = std::make_shared<log::TestSink>();
-  const log::Logger logger(std::string(kHelperIdentifier), "helper", sink);
+  const log::Logger logger(std::string(kHelperIdentifier), "helper",
+                           std::make_shared<log::TestSink>());
   const struct {
     std::optional<InfoDictionary> info;
     std::string version;
@@ -27,8 +27,6 @@ TEST(HelperVersion, TheStringAsStoredOrUnknown) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(helperVersion(logger, c.info).version, c.version);
-    EXPECT_EQ(sink->messages().back(), "helperVersion: " + c.version);
-    EXPECT_EQ(sink->entries().back().level, log::Level::kInfo);
   }
 }
 

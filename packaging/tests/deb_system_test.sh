@@ -14,10 +14,7 @@ deb=$(realpath "$1")
 cache=$(realpath -m "$2")
 readonly boot_timeout=300
 
-skip() {
-  echo "deb_system_test: $* (skipping)" >&2
-  exit 77
-}
+skip() { echo "deb_system_test: $* (skipping)" >&2; exit 77; }
 
 [ "$(id -u)" = 0 ] || skip "must run as root"
 command -v systemd-nspawn >/dev/null || skip "systemd-nspawn is not installed"
@@ -38,8 +35,7 @@ if [ ! -f "$base/.complete" ]; then
   mmdebstrap --quiet --variant=minbase --include="$include" bookworm "$base" ||
     { echo "deb_system_test: mmdebstrap failed" >&2; exit 1; }
   touch "$base/.complete"
-  # Trees for other package lists are not needed any more.
-  for old in "$cache"/bookworm-*; do
+  for old in "$cache"/bookworm-*; do  # trees for other package lists
     [ "$old" = "$base" ] || rm -rf --one-file-system "$old"
   done
 fi
@@ -51,11 +47,7 @@ if ! systemd-nspawn -D "$base" --read-only --register=no --keep-unit --pipe -q t
 fi
 
 run=$(mktemp -d "$cache/run.XXXXXX")
-cleanup() {
-  umount "$run/root" 2>/dev/null || true
-  rm -rf --one-file-system "$run"
-}
-trap cleanup EXIT
+trap 'umount "$run/root" 2>/dev/null; rm -rf --one-file-system "$run"' EXIT
 mkdir "$run/upper" "$run/work" "$run/root"
 mount -t overlay tamsel-deb-test \
   -o "lowerdir=$base,upperdir=$run/upper,workdir=$run/work" "$run/root"
@@ -70,18 +62,13 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
   -subj "/CN=Tamsel Local CA" -keyout /dev/null -out "$t/root-ca.crt" 2>/dev/null
 cat >"$run/root/etc/systemd/system/tamsel-test.service" <<'UNIT'
 [Unit]
-Description=Package test
 After=multi-user.target
-
 [Service]
 Type=oneshot
 ExecStart=/bin/bash /opt/tamsel-test/inside_container.sh
 ExecStopPost=/bin/systemctl poweroff --no-block
 StandardOutput=append:/opt/tamsel-test/log
 StandardError=append:/opt/tamsel-test/log
-
-[Install]
-WantedBy=multi-user.target
 UNIT
 ln -s ../tamsel-test.service "$run/root/etc/systemd/system/multi-user.target.wants/tamsel-test.service"
 

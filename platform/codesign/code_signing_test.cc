@@ -90,14 +90,16 @@ class CodeSigningTest : public ::testing::Test {
   int signers_ = 0;
 };
 
-TEST_F(CodeSigningTest, SignedFileVerifiesAndKeepsItsContent) {
-  const std::string file = signedAs("team", "app.tamsel.cli");
+// Signing in place replaces an earlier signature and keeps the content and the mode.
+TEST_F(CodeSigningTest, SignedFileVerifiesAndKeepsItsContentAndMode) {
+  const std::string file = dir_.file("inplace");
+  writeAll(file, content_);
+  ASSERT_EQ(::chmod(file.c_str(), 0751), 0);
+  ASSERT_TRUE(signFile(file, "", pkiIdentity("otherteam")).ok());
+  EXPECT_EQ(check(file), errSecCSReqFailed);
+  ASSERT_TRUE(signFile(file, "", pkiIdentity("team", "app.tamsel.cli")).ok());
   EXPECT_EQ(check(file), errSecSuccess);
-  EXPECT_EQ(check(file, R"(anchor apple generic and identifier "app.tamsel.cli")"), errSecSuccess);
-  EXPECT_EQ(check(file, R"(identifier "app.tamsel.other")"), errSecCSReqFailed);
-  EXPECT_EQ(check(file, "anchor apple"), errSecCSReqFailed);  // issued through an intermediate
   const std::string bytes = ScratchDir::read(file);
-  ASSERT_GT(bytes.size(), content_.size() + kTrailerSize);
   EXPECT_EQ(bytes.substr(0, content_.size()), content_);
   EXPECT_TRUE(bytes.ends_with(kSignatureMagic));
 
@@ -105,27 +107,9 @@ TEST_F(CodeSigningTest, SignedFileVerifiesAndKeepsItsContent) {
   std::shared_ptr<const StaticCode> code;
   ASSERT_EQ(staticCodeCreateWithPath(file, code), errSecSuccess);
   ASSERT_EQ(copySigningInformation(*code, info), errSecSuccess);
-  EXPECT_EQ(info.contentLength, content_.size());
-  EXPECT_EQ(info.identifier, "app.tamsel.cli");
-  ASSERT_EQ(info.certificates.size(), 2u);  // leaf and intermediate; the root is not carried
-  EXPECT_NE(std::find(info.leafSubject.begin(), info.leafSubject.end(),
-                      std::pair<std::string, std::string>("OU", "Q4TZ7WMR2K")),
-            info.leafSubject.end());
-}
-
-TEST_F(CodeSigningTest, ResigningReplacesTheSignatureAndKeepsTheMode) {
-  const std::string file = dir_.file("inplace");
-  writeAll(file, content_);
-  ASSERT_EQ(::chmod(file.c_str(), 0751), 0);
-  ASSERT_TRUE(signFile(file, "", pkiIdentity("otherteam")).ok());
-  EXPECT_EQ(check(file), errSecCSReqFailed);
-  ASSERT_TRUE(signFile(file, "", pkiIdentity("team", "id")).ok());
-  EXPECT_EQ(check(file), errSecSuccess);
-  std::shared_ptr<const StaticCode> code;
-  ASSERT_EQ(staticCodeCreateWithPath(file, code), errSecSuccess);
-  SigningInformation info;
-  ASSERT_EQ(copySigningInformation(*code, info), errSecSuccess);
   EXPECT_EQ(info.contentLength, content_.size());  // the old signature is gone, not covered
+  EXPECT_EQ(info.identifier, "app.tamsel.cli");
+  EXPECT_EQ(info.certificates.size(), 2u);  // leaf and intermediate; the root is not carried
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0751u);
@@ -153,12 +137,6 @@ TEST_F(CodeSigningTest, WrongSignersFailTheRequirement) {
   noChain.chainPath.clear();
   ASSERT_TRUE(signFile(plain_, dir_.file("nochain"), noChain).ok());
   EXPECT_EQ(check(dir_.file("nochain")), errSecCSReqFailed);
-  // Without a platform anchor every check fails.
-  std::shared_ptr<const Requirement> req;
-  ASSERT_EQ(requirementCreateWithString("anchor apple generic", req), errSecSuccess);
-  std::shared_ptr<const StaticCode> code;
-  ASSERT_EQ(staticCodeCreateWithPath(signedAs("team"), code), errSecSuccess);
-  EXPECT_EQ(staticCodeCheckValidity(*code, *req, nullptr), errSecCSReqFailed);
 }
 
 TEST_F(CodeSigningTest, UnsignedAndUnopenableFiles) {
@@ -266,56 +244,39 @@ TEST_F(CodeSigningTest, IdentifierOnlyFromSignedAttributes) {
 
 TEST_F(CodeSigningTest, CertificateRulesForSigners) {
   const KeyAndCertificate root = loadKeyAndCertificate(kPki + "/root.key", kPki + "/root.pem");
-  const auto leaf = [](void (*change)(CertificateRecipe&)) {
-    CertificateRecipe recipe = teamLeaf();
-    change(recipe);
-    return recipe;
-  };
   CertificateRecipe tlsCa;
   tlsCa.subject = {{"CN", "TLS CA"}};
   tlsCa.ca = true;
   tlsCa.extendedKeyUsage = "serverAuth";
   const KeyAndCertificate tls = makeCertificate(tlsCa, &root);
   const KeyAndCertificate teamLeafAsIssuer = makeCertificate(teamLeaf(), &root);
+  using Recipe = CertificateRecipe;
   const struct {
     const char* what;
-    KeyAndCertificate signer;
-    const KeyAndCertificate* carried;
+    void (*change)(Recipe&);
+    const KeyAndCertificate* issuer;  // carried along with the signature unless it is the root
     OSStatus status;
   } cases[] = {
       {"an expired leaf: code stays valid",
-       makeCertificate(leaf([](CertificateRecipe& s) {
-                         s.notBeforeDays = -730;
-                         s.notAfterDays = -365;
-                       }),
-                       &root),
-       nullptr, errSecSuccess},
-      {"no usage limits",
-       makeCertificate(leaf([](CertificateRecipe& s) {
-                         s.extendedKeyUsage.reset();
-                         s.keyUsage.reset();
-                       }),
-                       &root),
-       nullptr, errSecSuccess},
-      {"server authentication only",
-       makeCertificate(leaf([](CertificateRecipe& s) { s.extendedKeyUsage = "serverAuth"; }),
-                       &root),
-       nullptr, errSecCSReqFailed},
-      {"key agreement only",
-       makeCertificate(leaf([](CertificateRecipe& s) { s.keyUsage = "critical,keyAgreement"; }),
-                       &root),
-       nullptr, errSecCSReqFailed},
-      {"two OUs",
-       makeCertificate(
-           leaf([](CertificateRecipe& s) { s.subject.emplace_back("OU", "7QX2LMN4PA"); }), &root),
-       nullptr, errSecCSReqFailed},
-      {"issued by a leaf, which is no CA", makeCertificate(teamLeaf(), &teamLeafAsIssuer),
-       &teamLeafAsIssuer, errSecCSReqFailed},
-      {"issued by a CA limited to TLS", makeCertificate(teamLeaf(), &tls), &tls, errSecCSReqFailed},
-      {"self-signed with the team's OU", makeCertificate(teamLeaf(), nullptr), nullptr,
+       [](Recipe& r) { r.notBeforeDays = -730, r.notAfterDays = -365; }, &root, errSecSuccess},
+      {"no usage limits", [](Recipe& r) { r.extendedKeyUsage.reset(), r.keyUsage.reset(); }, &root,
+       errSecSuccess},
+      {"server authentication only", [](Recipe& r) { r.extendedKeyUsage = "serverAuth"; }, &root,
        errSecCSReqFailed},
+      {"key agreement only", [](Recipe& r) { r.keyUsage = "critical,keyAgreement"; }, &root,
+       errSecCSReqFailed},
+      {"two OUs", [](Recipe& r) { r.subject.emplace_back("OU", "7QX2LMN4PA"); }, &root,
+       errSecCSReqFailed},
+      {"issued by a leaf, which is no CA", [](Recipe&) {}, &teamLeafAsIssuer, errSecCSReqFailed},
+      {"issued by a CA limited to TLS", [](Recipe&) {}, &tls, errSecCSReqFailed},
+      {"self-signed with the team's OU", [](Recipe&) {}, nullptr, errSecCSReqFailed},
   };
-  for (const auto& c : cases) EXPECT_EQ(check(signedBy(c.signer, c.carried)), c.status) << c.what;
+  for (const auto& c : cases) {
+    Recipe recipe = teamLeaf();
+    c.change(recipe);
+    const KeyAndCertificate* carried = c.issuer == &root ? nullptr : c.issuer;
+    EXPECT_EQ(check(signedBy(makeCertificate(recipe, c.issuer), carried)), c.status) << c.what;
+  }
   // The anchor's own key signing code is not a chain.
   EXPECT_EQ(check(signedBy(root, nullptr), "anchor apple generic"), errSecCSReqFailed);
 }

@@ -15,13 +15,8 @@ namespace tamsel::log {
 namespace {
 
 Entry entry(Level level, std::string message) {
-  Entry e;
-  e.time = std::chrono::system_clock::now();
-  e.level = level;
-  e.subsystem = "app.tamsel.TamselHelper";
-  e.category = "helper";
-  e.message = std::move(message);
-  return e;
+  return {std::chrono::system_clock::now(), level, "app.tamsel.TamselHelper", "helper",
+          std::move(message)};
 }
 
 TEST(EchoLine, PriorityPrefixPerLevel) {
@@ -52,15 +47,10 @@ TEST_F(DaemonSink, StoresAndEchoesEachEntry) {
   const std::string db = dir_.file("unified/log.sqlite3");
   Logger("app.tamsel.TamselHelper", "helper", openDaemonSink(db, echo_.get())).info("ping %d", 1);
   EXPECT_EQ(echoed(), "<6>[app.tamsel.TamselHelper:helper] ping 1\n");
-  auto reader = LogReader::open(db);
-  ASSERT_TRUE(reader.ok());
   std::string stored;
-  ASSERT_TRUE(reader
+  ASSERT_TRUE(LogReader::open(db)
                   ->forEachSince("app.tamsel.TamselHelper", 0,
-                                 [&](const StoredEntry& e) {
-                                   stored = e.message;
-                                   return true;
-                                 })
+                                 [&](const StoredEntry& e) { return stored = e.message, true; })
                   .ok());
   EXPECT_EQ(stored, "ping 1");
 }
