@@ -1,8 +1,7 @@
 // What a test user can do to a signed client's running image, tried against the real daemon: load
 // code of hers into it (preloaded, as an audit module, from her library path), trace it from its
 // start, run it in a user namespace of her own, give it anonymous executable memory, forge the
-// credentials of a signed process of hers, speak on an admitted connection as a newcomer that
-// becomes the signed program only after it wrote, or run it from a file system of hers that stops
+// credentials of a signed process of hers, or run it from a file system of hers that stops
 // answering. Each is refused, and the log store shows that no body ran; the plain signed client is
 // served.
 #include <fcntl.h>
@@ -19,7 +18,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -219,74 +217,6 @@ TEST(RunningClientSystemTest, CredentialsForgedInAUsersOwnNamespacesGainNothing)
   EXPECT_EQ(runAsUser(kAlice, forgeCredentialsOnAnAdmittedConnection), 0);
   const std::vector<StoredEntry> entries = store.entriesAfter(mark);
   EXPECT_TRUE(entries.empty()) << describe(entries);
-}
-
-// Child role: speaks on the connected socket it inherited as descriptor argv[0], in the manner
-// argv[1] names:
-//   introduce    introduces itself as a newcomer must, then asks for the version;
-//   silent       just asks;
-//   then-exec    introduces itself once, writes an introduction and a request at once, then
-//                becomes the signed program, which waits for the answer ("await");
-//   await        waits for an answer to what was written before.
-// Exit 0: a reply came; 1: the daemon refused (error frame or closed); 2: no answer at all.
-const bool kInheritedRole = registerChildRole("on-inherited-socket", [](int argc, char** argv) {
-  if (argc != 2 || !shutOutSameUserProcesses()) return 3;
-  RawPeer conn{UniqueFd(std::atoi(argv[0]))};
-  const std::string_view manner = argv[1];
-  // Refused: an error frame, or the connection ends; anything else is no answer.
-  const auto refusedOrSilent = [&conn] { return conn.endsWithin(100) ? 1 : 2; };
-  if (manner == "then-exec") {
-    std::string bytes(ipc::wire::kIntroduceFrame);
-    if (!conn.sendBytes(bytes) || !conn.waitHello(kTimeoutMs)) return 1;
-    std::vector<int> none;
-    if (!ipc::wire::appendRequest(bytes, ipc::Request{1, kVersion, {}}, none)) return 3;
-    if (!conn.sendBytes(bytes)) return 1;
-    const std::string self(kSignedSelf);
-    ::execl(self.c_str(), self.c_str(), "--child", "on-inherited-socket", argv[0], "await",
-            nullptr);
-    return 3;
-  }
-  if (manner == "introduce" && !conn.introduce(kTimeoutMs)) return refusedOrSilent();
-  if (manner != "await" && !conn.sendRequest(1, kVersion)) return 1;
-  const std::optional<ipc::wire::Frame> frame = conn.readFrame(kTimeoutMs);
-  if (!frame) return refusedOrSilent();
-  return std::holds_alternative<ipc::wire::Reply>(*frame) ? 0 : 1;
-});
-
-TEST(RunningClientSystemTest, ANewcomerOnAnAdmittedConnectionSpeaksOnlyAsWhatItWasWhenItCame) {
-  struct Newcomer {
-    std::string_view program;
-    const char* manner;
-    int status;
-  };
-  const Newcomer cases[] = {
-      {kSignedSelf, "introduce", 0},
-      {kUnsignedSelf, "introduce", 1},
-      {kUnsignedSelf, "silent", 1},
-      {kUnsignedSelf, "then-exec", 1},
-  };
-  const LogStoreReader store;
-  for (const Newcomer& c : cases) {
-    const std::int64_t mark = store.mark();
-    const int status = runAsUser(kAlice, [&c] {
-      RawPeer conn(kSocket);
-      if (!conn.waitHello(kTimeoutMs)) return 10;
-      // Descriptor 3, without close-on-exec, in a child that runs the program.
-      const int fd = conn.fd();
-      return Child(std::nullopt,
-                   [&] {
-                     if (fd == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(fd, 3) != 3) return 11;
-                     const std::string path(c.program);
-                     ::execl(path.c_str(), path.c_str(), "--child", "on-inherited-socket", "3",
-                             c.manner, nullptr);
-                     return 127;
-                   })
-          .wait();
-    });
-    EXPECT_EQ(status, c.status) << c.program << " " << c.manner;
-    EXPECT_EQ(store.entriesAfter(mark).size(), c.status == 0 ? 1u : 0u)
-        << c.program << " " << c.manner;
-  }
 }
 
 // A FUSE file system of alice's serving one file, "client", with the given bytes. Once a byte
