@@ -1,19 +1,16 @@
 // Installing and removing the command-line tool against the real daemon: the layout on disk, the
-// log lines, a test user running the tool, refused payloads, overlapping calls and a daemon killed
-// during installs. Two team-signed payloads take turns: the tool the image ships (A) and this
-// test binary (B, twice the size).
+// log lines, a test user running the tool, refused payloads and overlapping calls. Two team-signed
+// payloads take turns: the tool the image ships (A) and this test binary (B, twice the size).
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <latch>
-#include <random>
 
 #include "cli/cli_paths.h"
 #include "client/helper_client.h"
@@ -95,9 +92,9 @@ StatusReply call(StatusCall operation, Result<HelperClient> helper = HelperClien
 }
 
 // The sandbox's own way to stop and start the daemon (sandbox/init.sh).
-void restartDaemon(const char* signal, const std::string& executable = kDaemon) {
+void restartDaemon(const std::string& executable = kDaemon) {
   for (const auto& [option, argument] :
-       {std::pair<std::string, std::string>{"--stop-daemon", signal},
+       {std::pair<std::string, std::string>{"--stop-daemon", "TERM"},
         {"--start-daemon", executable}}) {
     const ProgramResult r = runProgram({"/.sandbox/init", option, argument});
     ASSERT_EQ(r.status, 0) << r.describe();
@@ -166,7 +163,6 @@ TEST_F(CLIInstallSystemTest, InstallServesUsersLeavesACurrentToolAloneAndReplace
 TEST_F(CLIInstallSystemTest, WhateverStandsAtTheCommandPathBecomesTheExactLink) {
   const std::pair<const char*, std::function<void()>> cases[] = {
       {"a link elsewhere", [] { fs::create_symlink(kOther, kLink); }},
-      {"a dangling link", [] { fs::create_symlink("/nonexistent/tamsel", kLink); }},
       {"a relative link", [] { fs::create_symlink("../../../" + kTool.substr(1), kLink); }},
       {"a regular file", [] { write(kLink, "#!/bin/sh\n"); }},
       {"no /usr/local/bin", [] { fs::remove("/usr/local/bin"); }},
@@ -203,11 +199,11 @@ TEST_F(CLIInstallSystemTest, ADaemonStartedOutsideTheAppBundleFindsNoPayload) {
   fs::create_directories(bundle + "/Resources/bin");
   fs::copy_file(kDaemon, bundle + "/MacOS/TamselHelper");
   fs::copy_file(kA, bundle + "/Resources/bin/tamsel");
-  restartDaemon("TERM", bundle + "/MacOS/TamselHelper");
+  restartDaemon(bundle + "/MacOS/TamselHelper");
   const std::int64_t mark = log_.mark();
   const StatusReply reply = call(kReconcile);
   const std::vector<std::string> logged = lines(mark);
-  restartDaemon("TERM");
+  restartDaemon();
   fs::remove_all("/Users/alice/Downloads");
   EXPECT_EQ(reply,
             StatusReply::failure("Could not locate the bundled tamsel CLI in the app bundle", 0));
@@ -271,36 +267,6 @@ TEST_F(CLIInstallSystemTest, OverlappingCallsNeverLeaveAPartialToolOrAStagingFil
                   (second == kRemove && now == kNothing))
           << now;
     }
-  }
-}
-
-// SIGKILL at a random moment of each of thirty installs: the tool is then the old payload or
-// the new one whole, and the next call, to a new daemon, completes the install. Plain run only:
-// the kills test the rename, which the confinement does not touch.
-TEST_F(CLIInstallSystemTest, ADaemonKilledDuringInstallsLeavesTheOldToolOrTheNew) {
-  if (hardenedRun()) GTEST_SKIP() << "runs in the plain run only";
-  setPayload(kB);
-  const auto t0 = std::chrono::steady_clock::now();
-  ASSERT_EQ(call(kReconcile), StatusReply::success());
-  const std::int64_t installMicros =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
-          .count();
-  std::mt19937 random(std::random_device{}());
-  for (int round = 0; round < 30; ++round) {
-    SCOPED_TRACE(round);
-    setPayload(round % 2 == 0 ? kA : kB);
-    Result<HelperClient> helper = HelperClient::connect();
-    ASSERT_TRUE(helper.ok()) << helper.error().description;
-    auto pending =
-        std::async(std::launch::async, [&helper] { (void)call(kReconcile, std::move(helper)); });
-    std::this_thread::sleep_for(std::chrono::microseconds(
-        std::uniform_int_distribution<std::int64_t>(0, installMicros * 3 / 2)(random)));
-    restartDaemon("KILL");
-    pending.get();
-    const std::string now = layout();
-    EXPECT_TRUE(now.starts_with("tool=A 755 0:0 ") || now.starts_with("tool=B 755 0:0 ")) << now;
-    EXPECT_EQ(call(kReconcile), StatusReply::success());
-    EXPECT_EQ(layout(), installed(round % 2 == 0 ? "A" : "B"));
   }
 }
 
