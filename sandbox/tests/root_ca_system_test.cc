@@ -211,17 +211,17 @@ TEST_F(RootCASystemTest, PathsOutsideTheRuleAndHostileFilesAreRefusedUnread) {
   const auto at = [](const std::string& dir) {
     return kAliceHome + "/" + dir + "/caddy/root-ca.crt";
   };
-  ASSERT_EQ(reportAsUser(kAlice,
-                         [&] {
-                           for (const char* dir : {"fifo", "shadow", "inlink",
-                                                   "dir/caddy/root-ca.crt"}) {
-                             fs::create_directories(kAliceHome + "/" + dir + "/caddy");
-                           }
-                           fs::create_symlink("/etc/shadow", at("shadow"));
-                           fs::create_symlink("../../caddy/root-ca.crt", at("inlink"));
-                           return std::string(::mkfifo(at("fifo").c_str(), 0644) ? "mkfifo" : "");
-                         }),
-            "");
+  ASSERT_EQ(
+      reportAsUser(kAlice,
+                   [&] {
+                     for (const char* dir : {"fifo", "shadow", "inlink", "dir/caddy/root-ca.crt"}) {
+                       fs::create_directories(kAliceHome + "/" + dir + "/caddy");
+                     }
+                     fs::create_symlink("/etc/shadow", at("shadow"));
+                     fs::create_symlink("../../caddy/root-ca.crt", at("inlink"));
+                     return std::string(::mkfifo(at("fifo").c_str(), 0644) ? "mkfifo" : "");
+                   }),
+      "");
   seedKeychain({"other"});
 
   const std::string refused = "refused";  // by both operations, as not the rule's
@@ -300,7 +300,8 @@ TEST_F(RootCASystemTest, ToolFailuresAreRepliedOrLoggedWithTheirText) {
     std::string expected;
     for (const char* stale : {"old1", "old2"}) {
       expected += "error: reconcile: failed to delete stale root " +
-                  CASystemKeychainReconciler::sha1Fingerprint(derOfTestCerts().at(stale)) + readOnly;
+                  CASystemKeychainReconciler::sha1Fingerprint(derOfTestCerts().at(stale)) +
+                  readOnly;
     }
     for (const char* name : {"current", "old1", "issued", "old2"}) {
       expected += "error: removeTrustedCACertificate: failed to delete " +
