@@ -173,13 +173,6 @@ TEST_F(RootCASystemTest, TheKeychainEndsInLineWithTheFileOrPurged) {
        pemOf("current"),
        "YES",
        "current other issued"},
-      {"the file's certificate is not self-signed: added every time",
-       Op::kReconcile,
-       {"issued"},
-       pemOf("issued"),
-       kAddFailed + "security add-certificates failed (exit 1): security: " + kCAFile +
-           ": the certificate is already in " + kKeychain + "\n",
-       "issued"},
       {"removal without the file: all of the name go",
        Op::kRemove,
        {"current", "old1", "other", "issued"},
