@@ -47,16 +47,10 @@ check "inside the sandbox: $inside" \
 "$run" --build "$build" --no-daemon -- /bin/sh -c 'exit 7'
 check "run passes the command's status on" test $? = 7
 check "the temporary root is removed" test -z "$(ls -A "$TMPDIR")"
-setpriv --reuid 65534 --regid 65534 --clear-groups "$run" --build "$build" -- true 2>/dev/null
-check "not root gives 77" test $? = 77
 mkdir -p "$work/other"
 echo precious >"$work/other/file"
 "$run" --build "$build" --no-daemon --root "$work/other" -- true 2>/dev/null
 check "refuses to empty a directory it did not make" test $? = 125 -a -s "$work/other/file"
-"$run" --build "$build" --no-daemon --root "$work/named" -- touch /Users/alice/left
-check "--root keeps the root" test -f "$work/named/Users/alice/left"
-"$run" --build "$build" --no-daemon --root "$work/named" -- true
-check "--root starts clean on reuse" test ! -e "$work/named/Users/alice/left"
 
 # --- Daemon start and stop, with stand-in daemons in a copy of the image.
 fake=$work/fake-build
@@ -67,10 +61,6 @@ printf '#!/bin/sh\necho "stand-in failing" >&2\nexit 3\n' >"$daemon"
 out=$("$run" --build "$fake" -- true 2>&1)
 check "a daemon that exits early gives 125 and its log: $out" \
   test $? = 125 -a -n "$(grep "stand-in failing" <<<"$out")"
-printf '#!/bin/sh\nexec sleep 100\n' >"$daemon"
-out=$(timeout 20 "$run" --build "$fake" --timeout 1 -- true 2>&1)
-check "a daemon that never listens gives 125 in time: $out" \
-  test $? = 125 -a -n "$(grep "did not listen" <<<"$out")"
 
 cat >"$daemon" <<'EOF'
 #!/bin/bash
