@@ -27,7 +27,6 @@ using StatusCall = Result<StatusReply> (HelperClient::*)();
 constexpr StatusCall kReconcile = &HelperClient::reconcileInstalledCLI;
 constexpr StatusCall kRemove = &HelperClient::removeInstalledCLI;
 
-const std::string kDaemon = "/Applications/Tamsel.app/Contents/MacOS/TamselHelper";
 const std::string kPayload = "/Applications/Tamsel.app/Contents/Resources/bin/tamsel";
 const std::string kTool(installedCLIPath), kStaging(stagingCLIPath), kLink(cliLinkPath);
 const std::string kTamselDir = "/Library/Application Support/Tamsel";
@@ -89,16 +88,6 @@ StatusReply call(StatusCall operation, Result<HelperClient> helper = HelperClien
   if (!helper) return StatusReply::failure("connect: " + helper.error().description, -1);
   Result<StatusReply> reply = ((*helper).*operation)();
   return reply ? std::move(*reply) : StatusReply::failure(reply.error().description, -1);
-}
-
-// The sandbox's own way to stop and start the daemon (sandbox/init.sh).
-void restartDaemon(const std::string& executable = kDaemon) {
-  for (const auto& [option, argument] :
-       {std::pair<std::string, std::string>{"--stop-daemon", "TERM"},
-        {"--start-daemon", executable}}) {
-    const ProgramResult r = runProgram({"/.sandbox/init", option, argument});
-    ASSERT_EQ(r.status, 0) << r.describe();
-  }
 }
 
 class CLIInstallSystemTest : public ::testing::Test {
@@ -191,24 +180,6 @@ TEST_F(CLIInstallSystemTest, APayloadThatFailsItsCheckIsRefusedBeforeAnythingIsC
             (std::vector<std::string>{kPayloadLine, "error reconcileInstalledCLI: " + message}));
   EXPECT_FALSE(fs::exists(kTamselDir));
   EXPECT_EQ(layout(), kNothing);
-}
-
-TEST_F(CLIInstallSystemTest, ADaemonStartedOutsideTheAppBundleFindsNoPayload) {
-  const std::string bundle = "/Users/alice/Downloads/Tamsel.app/Contents";
-  fs::create_directories(bundle + "/MacOS");
-  fs::create_directories(bundle + "/Resources/bin");
-  fs::copy_file(kDaemon, bundle + "/MacOS/TamselHelper");
-  fs::copy_file(kA, bundle + "/Resources/bin/tamsel");
-  restartDaemon(bundle + "/MacOS/TamselHelper");
-  const std::int64_t mark = log_.mark();
-  const StatusReply reply = call(kReconcile);
-  const std::vector<std::string> logged = lines(mark);
-  restartDaemon();
-  fs::remove_all("/Users/alice/Downloads");
-  EXPECT_EQ(reply,
-            StatusReply::failure("Could not locate the bundled tamsel CLI in the app bundle", 0));
-  EXPECT_EQ(logged, std::vector<std::string>{});
-  EXPECT_FALSE(fs::exists(kTamselDir));
 }
 
 TEST_F(CLIInstallSystemTest, RemovalTakesWhatIsThereTwiceInARowAndKeepsWhatIsNotItsOwn) {
