@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/codesign/signature_trailer.h"
 #include "platform/identity.h"
 #include "platform/process_protection.h"
 #include "platform/testing/raw_peer.h"
@@ -49,24 +48,17 @@ std::string rootCopy(std::string_view from, const std::string& to) {
 }
 
 TEST(AdmissionBudgetSystemTest, AFourGiBExecutableWithACopiedSignatureIsRefusedWithoutHashing) {
-  // The signed client's bytes, a hole, and its signature again at the very end: it runs, and a
-  // check that trusted the signature's trailer would hash four GiB (some ten seconds here).
+  // The signed client's bytes, a hole, and its bytes again at the very end, signature last: it
+  // runs, and a check that trusted the signature's trailer would hash four GiB (some ten seconds
+  // here).
   const std::string bytes = ScratchDir::read(std::string(kSignedHelperctl));
-  const std::uint64_t content =
-      codesign::parseTrailer({reinterpret_cast<const std::uint8_t*>(bytes.data()) + bytes.size() -
-                                  codesign::kTrailerSize,
-                              codesign::kTrailerSize},
-                             bytes.size())
-          .contentLength;
-  const std::string signature = bytes.substr(content);
   const std::string path = "/tmp/four-gib-client";
   {
     UniqueFd file(::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0755));
-    ASSERT_TRUE(content > 0 && file);
-    ASSERT_EQ(::pwrite(file.get(), bytes.data(), bytes.size(), 0), std::ssize(bytes));
-    ASSERT_EQ(::pwrite(file.get(), signature.data(), signature.size(),
-                       (off_t{4} << 30) - std::ssize(signature)),
-              std::ssize(signature));
+    ASSERT_TRUE(file);
+    for (const off_t at : {off_t{0}, (off_t{4} << 30) - std::ssize(bytes)}) {
+      ASSERT_EQ(::pwrite(file.get(), bytes.data(), bytes.size(), at), std::ssize(bytes));
+    }
   }
   EXPECT_EQ(pingAs(kAlice, path), std::pair(kRefused, true));
   fs::remove(path);

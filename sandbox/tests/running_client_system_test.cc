@@ -41,9 +41,9 @@ const std::string kSocket(kServiceSocketPath);
 constexpr const char* kVersion = "helperVersionWithReply:";
 
 // The signed client's version request as alice, after the given prefix.
-int helperctlAsAlice(std::vector<std::string> prefix) {
+std::function<int()> helperctlAsAlice(std::vector<std::string> prefix) {
   prefix.insert(prefix.end(), {std::string(kSignedHelperctl), kVersion});
-  return runProgram(prefix, kAlice).status;
+  return [prefix] { return runProgram(prefix, kAlice).status; };
 }
 
 // The signed client, traced by alice from its exec on.
@@ -71,19 +71,10 @@ TEST(RunningClientSystemTest, OnlyTheUntamperedSignedClientIsServed) {
   fs::copy_file(std::string(kTestLibrary), library, fs::copy_options::overwrite_existing);
   ASSERT_EQ(::chown(library.c_str(), kAlice.uid, kAlice.gid), 0);
   const std::pair<const char*, std::function<int()>> cases[] = {
-      {"plain", [] { return helperctlAsAlice({}); }},
-      {"preloaded",
-       [&] {
-         return helperctlAsAlice({"/usr/bin/env", "LD_PRELOAD=" + library});
-       }},
-      {"audited",
-       [&] {
-         return helperctlAsAlice({"/usr/bin/env", "LD_AUDIT=" + library});
-       }},
-      {"namespaced",
-       [] {
-         return helperctlAsAlice({"/usr/bin/unshare", "--user", "--map-root-user"});
-       }},
+      {"plain", helperctlAsAlice({})},
+      {"preloaded", helperctlAsAlice({"/usr/bin/env", "LD_PRELOAD=" + library})},
+      {"audited", helperctlAsAlice({"/usr/bin/env", "LD_AUDIT=" + library})},
+      {"namespaced", helperctlAsAlice({"/usr/bin/unshare", "--user", "--map-root-user"})},
       {"traced", tracedByAlice},
       {"anonymous code",
        [] {
