@@ -52,29 +52,23 @@ echo precious >"$work/other/file"
 "$run" --build "$build" --no-daemon --root "$work/other" -- true 2>/dev/null
 check "refuses to empty a directory it did not make" test $? = 125 -a -s "$work/other/file"
 
-# --- Daemon start and stop, with stand-in daemons in a copy of the image.
+# --- The daemon's confinement, with a stand-in daemon in a copy of the image.
 fake=$work/fake-build
 mkdir -p "$fake/sandbox"
 cp -a "$build/sandbox/image" "$fake/sandbox/image"
 daemon=$fake/sandbox/image/Applications/Tamsel.app/Contents/MacOS/TamselHelper
-printf '#!/bin/sh\necho "stand-in failing" >&2\nexit 3\n' >"$daemon"
-out=$("$run" --build "$fake" -- true 2>&1)
-check "a daemon that exits early gives 125 and its log: $out" \
-  test $? = 125 -a -n "$(grep "stand-in failing" <<<"$out")"
 
 cat >"$daemon" <<'EOF'
 #!/bin/bash
-# Listens like the daemon; notes SIGTERM and its user, and its confinement in its log.
+# Listens like the daemon, and notes its confinement in its log.
 systemd-socket-activate -l /run/app.tamsel.TamselHelper.socket /bin/true 2>/dev/null &
-trap 'echo "TERM as $(id -u)" >/var/log/stand-in.term; kill $!; exit 0' TERM
+trap 'kill $!; exit 0' TERM
 grep -E '^(CapBnd|NoNewPrivs):' /proc/self/status >&2
 wait
 EOF
 "$run" --build "$fake" --root "$work/served" -- /bin/sh -c \
   'test -S /run/app.tamsel.TamselHelper.socket && test "$(cat /run/TamselHelper.pid)" -gt 1'
 check "the command runs once the daemon listens" test $? = 0
-check "the daemon is stopped with SIGTERM, and ran as root" \
-  grep -qx "TERM as 0" "$work/served/var/log/stand-in.term"
 "$run" --build "$fake" --hardened --root "$work/hardened" -- true
 # The unit's bounding set: chown, dac_override, dac_read_search, fowner, fsetid (bits 0-4),
 # net_bind_service (10), sys_ptrace (19), sys_admin (21); and no new privileges.

@@ -37,10 +37,9 @@ kc=$work/keychains/new/test.keychain
 # Usage.
 expect 0 "--help" --help
 grep -q '^usage: security' out || fail "--help prints no usage"
-for args in "" "frobnicate" "find-certificate -a $kc" "find-certificate -a -p -x $kc" \
-  "delete-certificate -Z 1234 $kc" "add-certificates -k $kc" "add-certificates a.pem" \
-  "add-trusted-cert -d -r trustAsRoot -k $kc a.pem" "add-trusted-cert -r trustRoot a.pem" \
-  "remove-trusted-cert -d -k $kc" "remove-trusted-cert -d a.pem b.pem"; do
+for args in "" "frobnicate" "find-certificate -a -p -x $kc" "delete-certificate -Z 1234 $kc" \
+  "add-certificates a.pem" "add-trusted-cert -d -r trustAsRoot -k $kc a.pem" \
+  "remove-trusted-cert -d a.pem b.pem"; do
   # shellcheck disable=SC2086 # the words are the arguments
   expect 2 "usage error for '$args'" $args
 done

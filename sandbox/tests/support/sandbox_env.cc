@@ -30,8 +30,6 @@ bool becomeUser(const TestUser& user) {
     return false;
   }
   ::setenv("HOME", std::string(user.home).c_str(), 1);
-  ::setenv("USER", std::string(user.name).c_str(), 1);
-  ::setenv("LOGNAME", std::string(user.name).c_str(), 1);
   return ::chdir(std::string(user.home).c_str()) == 0 || ::chdir("/") == 0;
 }
 
