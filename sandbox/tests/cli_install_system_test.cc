@@ -72,13 +72,12 @@ std::string layout() {
     tool = bytes == ScratchDir::read(kA) ? "A" : bytes == ScratchDir::read(kB) ? "B" : "other";
     tool += " " + modeOwner(kTool);
   }
-  std::string link = "absent";
-  if (fs::is_symlink(fs::symlink_status(kLink))) {
-    const std::string text = fs::read_symlink(kLink).string();
-    link = text == kTool ? "exact" : "link to " + text;
-  } else if (fs::exists(fs::symlink_status(kLink))) {
-    link = "not a link";
-  }
+  std::error_code notALink;
+  const std::string text = fs::read_symlink(kLink, notALink).string();
+  const std::string link = text == kTool                           ? "exact"
+                           : !notALink                             ? "link to " + text
+                           : fs::exists(fs::symlink_status(kLink)) ? "not a link"
+                                                                   : "absent";
   return "tool=" + tool + " link=" + link +
          " staging=" + (fs::exists(fs::symlink_status(kStaging)) ? "present" : "absent");
 }
