@@ -182,25 +182,7 @@ TEST_F(CLIInstallSystemTest, APayloadThatFailsItsCheckIsRefusedBeforeAnythingIsC
 }
 
 TEST_F(CLIInstallSystemTest, RemovalTakesWhatIsThereTwiceInARowAndKeepsWhatIsNotItsOwn) {
-  const std::tuple<const char*, std::function<void()>, bool> cases[] = {
-      {"an installation and a staging file",
-       [] {
-         ASSERT_EQ(call(kReconcile), StatusReply::success());
-         write(kStaging, "left");
-       },
-       false},
-      {"a link elsewhere", [] { fs::create_symlink(kOther, kLink); }, false},
-      {"a foreign file beside the tool",
-       [] {
-         ASSERT_EQ(call(kReconcile), StatusReply::success());
-         write(kTamselDir + "/bin/notes", "mine");
-       },
-       true},
-  };
-  for (const auto& [what, prepare, directoriesStay] : cases) {
-    SCOPED_TRACE(what);
-    reset();
-    prepare();
+  const auto removeTwice = [this](bool directoriesStay) {
     const std::int64_t mark = log_.mark();
     EXPECT_EQ(call(kRemove), StatusReply::success());
     EXPECT_EQ(call(kRemove), StatusReply::success());
@@ -208,9 +190,19 @@ TEST_F(CLIInstallSystemTest, RemovalTakesWhatIsThereTwiceInARowAndKeepsWhatIsNot
     EXPECT_EQ(layout(), kNothing);
     EXPECT_EQ(fs::exists(kTamselDir + "/bin"), directoriesStay);
     EXPECT_EQ(fs::exists(kTamselDir), directoriesStay);
-  }
-  EXPECT_EQ(ScratchDir::read(kTamselDir + "/bin/notes"), "mine");
+  };
+  // The tool, a staging file and a link elsewhere go, and what the link points to stays.
+  ASSERT_EQ(call(kReconcile), StatusReply::success());
+  write(kStaging, "left");
+  fs::remove(kLink);
+  fs::create_symlink(kOther, kLink);
+  removeTwice(false);
   EXPECT_EQ(ScratchDir::read(kOther), "keep");
+  // A foreign file beside the tool keeps it and the directories.
+  ASSERT_EQ(call(kReconcile), StatusReply::success());
+  write(kTamselDir + "/bin/notes", "mine");
+  removeTwice(true);
+  EXPECT_EQ(ScratchDir::read(kTamselDir + "/bin/notes"), "mine");
   EXPECT_TRUE(fs::is_directory("/usr/local/bin"));
 }
 
