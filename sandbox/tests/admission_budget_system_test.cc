@@ -52,14 +52,9 @@ TEST(AdmissionBudgetSystemTest, AFourGiBExecutableWithACopiedSignatureIsRefusedW
   // runs, and a check that trusted the signature's trailer would hash four GiB (some ten seconds
   // here).
   const std::string bytes = ScratchDir::read(std::string(kSignedHelperctl));
-  const std::string path = "/tmp/four-gib-client";
-  {
-    UniqueFd file(::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0755));
-    ASSERT_TRUE(file);
-    for (const off_t at : {off_t{0}, (off_t{4} << 30) - std::ssize(bytes)}) {
-      ASSERT_EQ(::pwrite(file.get(), bytes.data(), bytes.size(), at), std::ssize(bytes));
-    }
-  }
+  const std::string path = rootCopy(kSignedHelperctl, "/tmp/four-gib-client");
+  fs::resize_file(path, (std::uintmax_t{4} << 30) - bytes.size());
+  ASSERT_TRUE(std::ofstream(path, std::ios::binary | std::ios::app) << bytes);
   EXPECT_EQ(pingAs(kAlice, path), std::pair(kRefused, true));
   fs::remove(path);
 }
