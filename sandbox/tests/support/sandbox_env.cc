@@ -14,7 +14,6 @@
 #include <iostream>
 #include <map>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/identity.h"
 #include "platform/log/log_reader.h"
@@ -82,16 +81,6 @@ int openDescriptorCount(pid_t pid) {
     ++count;
   }
   return ec ? -1 : count;
-}
-
-int waitForDescriptorCount(pid_t pid, int count, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  int seen = openDescriptorCount(pid);
-  while (seen != count && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    seen = openDescriptorCount(pid);
-  }
-  return seen;
 }
 
 std::string ProgramResult::describe() const {

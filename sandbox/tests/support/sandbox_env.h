@@ -53,10 +53,6 @@ std::optional<pid_t> daemonPid();
 // Entries of /proc/<pid>/fd; -1 when it cannot be read.
 int openDescriptorCount(pid_t pid);
 
-// Waits (up to timeoutMs) until the process holds exactly `count` descriptors; returns the last
-// count seen. Closing a connection on the daemon's side happens shortly after the client's.
-int waitForDescriptorCount(pid_t pid, int count, int timeoutMs);
-
 struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
