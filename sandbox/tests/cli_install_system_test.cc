@@ -2,7 +2,6 @@
 // log lines, a test user running the tool, refused payloads and overlapping calls. Two team-signed
 // payloads take turns: the tool the image ships (A) and this test binary (B, twice the size).
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
