@@ -5,11 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <thread>
 
 #include "platform/codesign/code_signing_tools.h"
 #include "platform/codesign/signature_checks.h"
@@ -305,26 +303,6 @@ TEST_F(CodeSigningTest, SigningRefusesBadInput) {
   };
   for (const auto& c : cases) EXPECT_FALSE(signFile(c.input, c.output, c.identity).ok()) << c.input;
   EXPECT_FALSE(fs::exists(out));
-}
-
-TEST_F(CodeSigningTest, ConcurrentChecksOfSharedObjects) {
-  std::shared_ptr<const Requirement> req;
-  ASSERT_EQ(requirementCreateWithString(codeSigningRequirement(), req), errSecSuccess);
-  std::shared_ptr<const StaticCode> good, other;
-  ASSERT_EQ(staticCodeCreateWithPath(signedAs("team"), good), errSecSuccess);
-  ASSERT_EQ(staticCodeCreateWithPath(signedAs("otherteam"), other), errSecSuccess);
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 25; ++i) {
-        if (staticCodeCheckValidity(*good, *req, root_.get()) != errSecSuccess) ++wrong;
-        if (staticCodeCheckValidity(*other, *req, root_.get()) != errSecCSReqFailed) ++wrong;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
