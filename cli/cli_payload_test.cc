@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "platform/testing/scratch_dir.h"
+
 namespace tamsel {
 namespace {
 
@@ -26,6 +31,22 @@ TEST(IsInsideAppBundle, OnlyStrictlyBelowTheBundleByItsStandardForm) {
     EXPECT_EQ(isInsideAppBundle(c.candidate, app), c.inside) << c.candidate;
     EXPECT_EQ(isInsideAppBundle(c.candidate, app + "/"), c.inside) << c.candidate;
   }
+}
+
+// Only the payload of the bundle the helper runs from, and only a file there.
+TEST(LocateCLIPayload, TheBundlesOwnFileOrNothing) {
+  ScratchDir dir("cli-payload");
+  const std::string app = dir.file("Tamsel.app"), elsewhere = dir.file("Other.app");
+  for (const std::string& bundle : {app, elsewhere}) {
+    std::filesystem::create_directories(bundle + "/Contents/Resources/bin");
+    std::ofstream(bundle + "/Contents/Resources/bin/tamsel") << "payload";
+  }
+  EXPECT_EQ(locateCLIPayload(app + "/Contents/Resources", app),
+            app + "/Contents/Resources/bin/tamsel");
+  EXPECT_EQ(locateCLIPayload(elsewhere + "/Contents/Resources", app), std::nullopt);
+  EXPECT_EQ(locateCLIPayload(std::nullopt, app), std::nullopt);
+  std::filesystem::create_directories(app + "/Contents/bin/tamsel");  // a directory is no payload
+  EXPECT_EQ(locateCLIPayload(app + "/Contents", app), std::nullopt);
 }
 
 }  // namespace

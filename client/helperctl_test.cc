@@ -37,13 +37,10 @@ TEST(HelperctlArguments, OperationsByShortNameOrSelectorWithTypedArguments) {
   EXPECT_EQ(std::get<std::int64_t>(b->args.at(0)), -1);  // a negative number is no option
   EXPECT_EQ(std::get<std::uint16_t>(b->args.at(1)), 65535);
   EXPECT_EQ(parse({"ping"})->socketPath, tamsel::kServiceSocketPath);
-  EXPECT_TRUE(parse({"--help"})->help);
   EXPECT_TRUE(parse({"logs", "--follow"})->follow);
   EXPECT_EQ(parse({"logs", "--follow", "2026-01-01T00:00:00Z"})->followSince,
             "2026-01-01T00:00:00Z");
   EXPECT_EQ(parse({"--json", "status"})->local, LocalCommand::kStatus);
-  EXPECT_EQ(parse({"doctor"})->local, LocalCommand::kDoctor);
-  EXPECT_TRUE(parse({"--version"})->version);
 }
 
 TEST(HelperctlArguments, BadInputIsAClearUsageError) {

@@ -1,6 +1,5 @@
 #include "platform/codesign/code_signing.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -150,15 +149,6 @@ TEST_F(CodeSigningTest, UnsignedAndUnopenableFiles) {
       {dir_.file("fifo"), errSecCSStaticCodeNotFound},  // and does not block
   };
   for (const auto& [path, status] : cases) EXPECT_EQ(check(path), status) << path;
-
-  // Opened by descriptor, as admission does.
-  std::shared_ptr<const StaticCode> code;
-  UniqueFd fd(::open(signedAs("team").c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_EQ(staticCodeCreateWithFd(std::move(fd), code), errSecSuccess);
-  std::shared_ptr<const Requirement> req;
-  ASSERT_EQ(requirementCreateWithString(codeSigningRequirement(), req), errSecSuccess);
-  EXPECT_EQ(staticCodeCheckValidity(*code, *req, root_.get()), errSecSuccess);
-  EXPECT_EQ(staticCodeCreateWithFd(UniqueFd(), code), errSecCSStaticCodeNotFound);
 }
 
 TEST_F(CodeSigningTest, AlteredOrDamagedSignedFilesFail) {

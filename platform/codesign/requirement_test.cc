@@ -155,16 +155,5 @@ TEST(Requirement, MalformedTextsDoNotCompile) {
   }
 }
 
-TEST(Requirement, LongFlatChainsAndModerateNestingCompile) {
-  std::string flat = "identifier z";
-  for (int i = 0; i < 400; ++i) flat += " or identifier a and identifier b";
-  std::shared_ptr<const Requirement> r;
-  ASSERT_EQ(requirementCreateWithString(flat + " or identifier x", r), errSecSuccess);
-  EXPECT_TRUE(r->evaluate(facts(identifierX)));
-  const std::string nested = std::string(60, '(') + "identifier x" + std::string(60, ')');
-  ASSERT_EQ(requirementCreateWithString(nested, r), errSecSuccess);
-  EXPECT_TRUE(r->evaluate(facts(identifierX)));
-}
-
 }  // namespace
 }  // namespace tamsel::codesign

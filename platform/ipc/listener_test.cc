@@ -306,36 +306,5 @@ TEST(ListenSocket, ReplacesAStaleSocketButNothingElse) {
   EXPECT_EQ(::access(plain.c_str(), F_OK), 0);
 }
 
-// In a child, so descriptor 3 and the environment are ours to arrange; 0 when all went as it
-// should.
-int activatedSocketChild(bool listening, bool ourPid) {
-  UniqueFd s(::socket(AF_UNIX, SOCK_STREAM, 0));
-  struct sockaddr_un addr {};
-  addr.sun_family = AF_UNIX;  // autobind to an abstract address
-  if (listening && (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(sa_family_t)) != 0 ||
-                    ::listen(s.get(), 4) != 0)) {
-    return 10;
-  }
-  if (::dup2(s.get(), 3) != 3) return 11;
-  ::setenv("LISTEN_PID", std::to_string(ourPid ? ::getpid() : ::getpid() + 1).c_str(), 1);
-  ::setenv("LISTEN_FDS", "1", 1);
-  UniqueFd taken = takeActivatedSocket();
-  if (taken.valid() != (listening && ourPid)) return 12;
-  if (!taken) return 0;
-  const bool ok = taken.release() == 3 && (::fcntl(3, F_GETFD) & FD_CLOEXEC) != 0;
-  return ok && std::getenv("LISTEN_FDS") == nullptr ? 0 : 13;
-}
-
-TEST(ListenSocket, TakesOnlyAListeningUnixSocketMeantForUs) {
-  for (auto [listening, ourPid] : {std::pair{true, true}, {false, true}, {true, false}}) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) ::_exit(activatedSocketChild(listening, ourPid));
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0) << listening << ourPid;
-  }
-}
-
 }  // namespace
 }  // namespace tamsel::ipc
