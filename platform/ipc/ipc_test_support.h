@@ -76,10 +76,9 @@ class AcceptingDelegate final : public ListenerDelegate {
     offers.fetch_add(1);
     connection.setExportedObject(handler_);
     connection.resume();
-    return accept.load();
+    return true;
   }
   std::atomic<int> offers{0};
-  std::atomic<bool> accept{true};
 
  private:
   std::shared_ptr<const RequestHandler> handler_;

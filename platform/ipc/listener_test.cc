@@ -119,14 +119,6 @@ TEST_F(ListenerTest, BadFramesAndFailedBodiesEndOnlyTheirOwnConnection) {
   EXPECT_TRUE(bystander.readReply().has_value());
 }
 
-TEST_F(ListenerTest, RefusedByTheDelegateMeansNoHelloAndNoCall) {
-  delegate.accept = false;
-  RawPeer p(dir.file("s"));
-  EXPECT_FALSE(p.waitHello());
-  EXPECT_EQ(handler->calls.load(), 0);
-  EXPECT_TRUE(eventually([&] { return ListenerTesting::connectionCount(*listener) == 0; }));
-}
-
 // One user's peers waiting for their check (the first in it, held at the gate) are bounded, and
 // so are her connections: past either bound a peer is turned away at once, not left waiting.
 TEST_F(ListenerTest, AUsersWaitingPeersAndConnectionsAreBounded) {
