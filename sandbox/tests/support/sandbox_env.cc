@@ -32,12 +32,13 @@ bool becomeUser(const TestUser& user) {
   return ::chdir(std::string(user.home).c_str()) == 0 || ::chdir("/") == 0;
 }
 
-// The whole contents of a temporary file, which is then closed.
+// The child roles registered by the test files, by name.
 std::map<std::string, ChildRole, std::less<>>& roles() {
   static std::map<std::string, ChildRole, std::less<>> all;
   return all;
 }
 
+// The whole contents of a temporary file, which is then closed.
 std::string drain(std::FILE* file) {
   std::string text;
   std::rewind(file);
